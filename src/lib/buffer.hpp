@@ -1,0 +1,58 @@
+// An owned, 64-byte aligned array of doubles: working memory that can later become a NumPy array.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace quorbis::lib {
+
+class Buffer {
+ public:
+  Buffer() noexcept = default;
+  // Uninitialised storage for n doubles; throws std::bad_alloc.
+  explicit Buffer(std::size_t n) : size_(n) {
+    if (n > (SIZE_MAX - kAlign) / sizeof(double)) throw std::bad_alloc();
+    std::size_t bytes = (n * sizeof(double) + kAlign - 1) / kAlign * kAlign;
+    data_ = static_cast<double*>(std::aligned_alloc(kAlign, bytes == 0 ? kAlign : bytes));
+    if (data_ == nullptr) throw std::bad_alloc();
+  }
+  static Buffer zeros(std::size_t n) {
+    Buffer b(n);
+    if (n > 0) std::memset(b.data_, 0, n * sizeof(double));
+    return b;
+  }
+
+  Buffer(Buffer&& o) noexcept : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+  Buffer& operator=(Buffer&& o) noexcept {
+    if (this != &o) {
+      std::free(data_);
+      data_ = std::exchange(o.data_, nullptr);
+      size_ = std::exchange(o.size_, 0);
+    }
+    return *this;
+  }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() { std::free(data_); }
+
+  double* data() noexcept { return data_; }
+  const double* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  double& operator[](std::size_t i) noexcept { return data_[i]; }
+  double operator[](std::size_t i) const noexcept { return data_[i]; }
+  // Gives up ownership; the caller frees with std::free.
+  [[nodiscard]] double* release() noexcept {
+    size_ = 0;
+    return std::exchange(data_, nullptr);
+  }
+
+ private:
+  static constexpr std::size_t kAlign = 64;
+  double* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+}  // namespace quorbis::lib

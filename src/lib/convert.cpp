@@ -1,0 +1,25 @@
+#include "lib/convert.hpp"
+
+#include "lib/error.hpp"
+
+namespace quorbis::lib {
+
+std::uint64_t to_u64(PyObject* obj) {
+  Ref index = checked(PyNumber_Index(obj));
+  unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending();
+  return value;
+}
+
+double to_double(PyObject* obj) {
+  double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) throw_pending();
+  return value;
+}
+
+bool to_bool(PyObject* obj) {
+  if (!PyBool_Check(obj)) raise(PyExc_TypeError, cat({"'", type_qualname(obj), "' object cannot be converted to 'PyBool'"}));
+  return obj == Py_True;
+}
+
+}  // namespace quorbis::lib

@@ -1,0 +1,82 @@
+#define QUORBIS_DEFINE_NUMPY_API
+#include "lib/numpy.hpp"
+
+#include <cstdlib>
+
+#include "lib/error.hpp"
+
+namespace quorbis::lib {
+namespace {
+
+constexpr const char* kCapsuleName = "quorbis.buffer";
+
+void free_capsule_buffer(PyObject* capsule) noexcept {
+  std::free(PyCapsule_GetPointer(capsule, kCapsuleName));
+}
+
+bool is_float64(PyArrayObject* array) {
+  PyArray_Descr* float64 = PyArray_DescrFromType(NPY_DOUBLE);
+  bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), float64);
+  Py_DECREF(float64);
+  return equivalent;
+}
+
+}  // namespace
+
+void ensure_numpy() {
+  if (PyArray_ImportNumPyAPI() < 0) throw_pending();
+}
+
+std::string not_an_array_message(PyObject* obj) {
+  return cat({"'", type_qualname(obj), "' object cannot be converted to 'PyArray<T, D>'"});
+}
+
+PyArrayObject* as_float64_array(PyObject* obj, int ndim) {
+  ensure_numpy();
+  if (PyArray_Check(obj)) {
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) == ndim && is_float64(array)) return array;
+  }
+  raise(PyExc_TypeError, not_an_array_message(obj));
+}
+
+PyArrayObject* as_exog_argument(PyObject* obj) {
+  ensure_numpy();
+  if (!PyArray_Check(obj)) raise(PyExc_TypeError, not_an_array_message(obj));
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyArray_NDIM(array) != 2) {
+    raise(PyExc_TypeError,
+          cat({"dimensionality mismatch:\n from=", std::to_string(PyArray_NDIM(array)), ", to=2"}));
+  }
+  if (!is_float64(array)) {
+    Ref text = checked(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
+    raise(PyExc_TypeError, cat({"type mismatch:\n from=", utf8(text.get()), ", to=float64"}));
+  }
+  return array;
+}
+
+VectorView vector_view(PyArrayObject* array) noexcept {
+  return {PyArray_BYTES(array), PyArray_DIM(array, 0), PyArray_STRIDE(array, 0)};
+}
+
+MatrixView matrix_view(PyArrayObject* array) noexcept {
+  return {PyArray_BYTES(array), PyArray_DIM(array, 0), PyArray_DIM(array, 1),
+          PyArray_STRIDE(array, 0), PyArray_STRIDE(array, 1)};
+}
+
+Ref array_out(Buffer buffer, int ndim, const npy_intp* dims, const npy_intp* strides) {
+  ensure_numpy();
+  Ref owner = checked(PyCapsule_New(buffer.data(), kCapsuleName, free_capsule_buffer));
+  double* data = buffer.release();
+  PyArray_Descr* float64 = PyArray_DescrFromType(NPY_DOUBLE);  // stolen by the constructor
+  Ref array = checked(PyArray_NewFromDescr(&PyArray_Type, float64, ndim, const_cast<npy_intp*>(dims),
+                                           const_cast<npy_intp*>(strides), data,
+                                           NPY_ARRAY_WRITEABLE, nullptr));
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()) < 0) {
+    throw_pending();
+  }
+  return array;
+}
+
+
+}  // namespace quorbis::lib

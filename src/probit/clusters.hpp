@@ -1,0 +1,26 @@
+// Grouping of observations into clusters: each row of the cluster variables becomes a label of its
+// values in fixed-point notation with four decimals joined by "|", and equal labels form a cluster.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "lib/strided.hpp"
+
+namespace quorbis::probit {
+
+struct Clusters {
+  std::vector<std::uint32_t> of_row;  // cluster id of each row, numbered in order of first appearance
+  std::size_t count = 0;
+};
+
+// Appends one value in four-decimal notation ("NaN", "inf" and "-inf" for the non-finite).
+void append_cluster_value(double value, std::string& out);
+
+// The label of one row of the cluster variables.
+void cluster_label(const lib::MatrixView& values, std::ptrdiff_t row, std::string& out);
+
+Clusters combine_cluster_keys(const lib::MatrixView& values);
+
+}  // namespace quorbis::probit

@@ -1,0 +1,21 @@
+// Covariance of the probit estimates: classical -H^-1 from the Hessian H at the estimates, and the
+// sandwich H^-1 M H^-1 around a meat matrix M of score cross-products (plain or clustered).
+#pragma once
+
+#include <optional>
+
+#include "probit/matrix.hpp"
+#include "probit/probit.hpp"
+
+namespace quorbis::probit {
+
+// Gauss-Jordan elimination with partial pivoting; nothing when a pivot falls below 1e-14.
+std::optional<Matrix> gauss_jordan_inverse(const Matrix& h);
+
+// -H^-1 at beta; when H is singular, a matrix of NaN and one line on standard error.
+Matrix classical_covariance(const Probit& probit, const Vector& beta);
+
+// (B M) B with the bread B = -C.
+Matrix sandwich_covariance(const Matrix& classical, const Matrix& meat);
+
+}  // namespace quorbis::probit

@@ -1,0 +1,137 @@
+#include "probit/fit.hpp"
+
+#include <string>
+
+#include "lib/convert.hpp"
+#include "lib/error.hpp"
+#include "probit/clusters.hpp"
+#include "probit/covariance.hpp"
+#include "probit/optimizer.hpp"
+#include "probit/probit.hpp"
+
+namespace quorbis::probit {
+namespace {
+
+using lib::Buffer;
+using lib::Ref;
+
+constexpr std::uint64_t kDefaultMaxIter = 35;
+constexpr double kDefaultTol = 1e-06;
+constexpr const char* kShapeMessage = "endog must be shape (nobs,) or (nobs,1). ";
+
+// The outcome vector that endog's shape calls for: a 1-D array, or column 0 of an (n, 1) array.
+lib::VectorView outcome_view(PyObject* endog) {
+  Ref shape = lib::checked(PyObject_GetAttrString(endog, "shape"));
+  if (!PyTuple_Check(shape.get())) {
+    lib::raise(PyExc_TypeError,
+               lib::cat({"'", lib::type_qualname(shape.get()), "' object cannot be converted to 'PyTuple'"}));
+  }
+  const Py_ssize_t ndim = PyTuple_GET_SIZE(shape.get());
+  if (ndim != 1 && ndim != 2) {
+    lib::raise(PyExc_ValueError, lib::cat({kShapeMessage, "got ndim=", std::to_string(ndim)}));
+  }
+  const std::uint64_t n = lib::to_u64(PyTuple_GET_ITEM(shape.get(), 0));
+  if (ndim == 1) return lib::vector_view(lib::as_float64_array(endog, 1));
+  const std::uint64_t c = lib::to_u64(PyTuple_GET_ITEM(shape.get(), 1));
+  if (c != 1) {
+    lib::raise(PyExc_ValueError,
+               lib::cat({kShapeMessage, "got=(", std::to_string(n), ",Some(", std::to_string(c), "))"}));
+  }
+  return lib::matrix_view(lib::as_float64_array(endog, 2)).column(0);
+}
+
+Buffer copy_vector(const lib::VectorView& v) {
+  Buffer out(static_cast<std::size_t>(v.size));
+  for (std::ptrdiff_t i = 0; i < v.size; ++i) out[static_cast<std::size_t>(i)] = v[i];
+  return out;
+}
+
+// Column-major copy: the passes over the observations then run down contiguous columns.
+Buffer copy_column_major(const lib::MatrixView& x) {
+  Buffer out(static_cast<std::size_t>(x.rows) * static_cast<std::size_t>(x.cols));
+  constexpr std::ptrdiff_t kRows = 64;  // rows per tile, so each source row is read once
+  for (std::ptrdiff_t begin = 0; begin < x.rows; begin += kRows) {
+    const std::ptrdiff_t end = std::min(x.rows, begin + kRows);
+    for (std::ptrdiff_t j = 0; j < x.cols; ++j) {
+      double* column = out.data() + j * x.rows;
+      for (std::ptrdiff_t i = begin; i < end; ++i) column[i] = x(i, j);
+    }
+  }
+  return out;
+}
+
+Buffer copy_matrix(const Matrix& m) {
+  Buffer out(m.values().size());
+  std::copy(m.values().begin(), m.values().end(), out.data());
+  return out;
+}
+
+// The meat of the cluster-robust sandwich, after checking the cluster variables.
+Matrix checked_cluster_meat(PyObject* cluster_vars, const Probit& probit, const Vector& beta) {
+  const lib::MatrixView values = lib::matrix_view(lib::as_float64_array(cluster_vars, 2));
+  if (static_cast<std::size_t>(values.rows) != probit.nobs()) {
+    lib::raise(PyExc_ValueError, lib::cat({"cluster mismatch: got ", std::to_string(values.rows),
+                                           " rows, nobs=", std::to_string(probit.nobs())}));
+  }
+  const Clusters clusters = combine_cluster_keys(values);
+  return probit.cluster_meat(beta, clusters.of_row, clusters.count);
+}
+
+Matrix covariance(const Probit& probit, const Vector& beta, const FitArguments& arguments) {
+  Matrix classical = classical_covariance(probit, beta);
+  if (!arguments.robust) return classical;
+  const Matrix meat = arguments.cluster_vars != nullptr
+                          ? checked_cluster_meat(arguments.cluster_vars, probit, beta)
+                          : probit.score_outer_sum(beta);
+  return sandwich_covariance(classical, meat);
+}
+
+std::vector<std::string> default_names(std::size_t k) {
+  std::vector<std::string> names;
+  names.reserve(k);
+  for (std::size_t j = 0; j < k; ++j) names.push_back(lib::cat({"x", std::to_string(j)}));
+  return names;
+}
+
+}  // namespace
+
+lib::ResultsRecord fit_probit(const FitArguments& arguments) {
+  const lib::VectorView outcome = outcome_view(arguments.endog);
+  const lib::MatrixView exog = lib::matrix_view(arguments.exog);
+  if (exog.rows < outcome.size) {
+    lib::raise(PyExc_ValueError, lib::cat({"exog has ", std::to_string(exog.rows), " rows, fewer than nobs=",
+                                           std::to_string(outcome.size)}));
+  }
+  const auto nobs = static_cast<std::size_t>(outcome.size);
+  const auto rows = static_cast<std::size_t>(exog.rows);
+  const auto k = static_cast<std::size_t>(exog.cols);
+
+  // The working copies are never written, so they become the model's arrays.
+  Buffer endog = copy_vector(outcome);
+  Buffer design = copy_column_major(exog);
+  const Probit probit(endog.data(), nobs, Design{design.data(), rows, k});
+
+  Optimum optimum = fit_bfgs(probit, arguments.max_iter.value_or(kDefaultMaxIter),
+                             arguments.tol.value_or(kDefaultTol));
+  const Matrix cov = covariance(probit, optimum.params, arguments);
+
+  lib::ResultsRecord results;
+  const npy_intp k_dims[2] = {static_cast<npy_intp>(k), static_cast<npy_intp>(k)};
+  const npy_intp k_strides[2] = {static_cast<npy_intp>(k * sizeof(double)), sizeof(double)};
+  Buffer params(k);
+  std::copy(optimum.params.begin(), optimum.params.end(), params.data());
+  results.params = lib::array_out(std::move(params), 1, k_dims, k_strides + 1);
+  results.cov_params = lib::array_out(copy_matrix(cov), 2, k_dims, k_strides);
+  const npy_intp x_dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(k)};
+  const npy_intp x_strides[2] = {sizeof(double), static_cast<npy_intp>(rows * sizeof(double))};
+  results.model.exog = lib::array_out(std::move(design), 2, x_dims, x_strides);
+  const npy_intp n_dims[1] = {static_cast<npy_intp>(nobs)};
+  results.model.endog = lib::array_out(std::move(endog), 1, n_dims, k_strides + 1);
+  results.model.exog_names = default_names(k);
+  results.loglike = optimum.loglike;
+  results.iterations = optimum.iterations;
+  results.converged = optimum.converged;
+  return results;
+}
+
+}  // namespace quorbis::probit

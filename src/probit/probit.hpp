@@ -1,0 +1,50 @@
+// The probit log-likelihood l(b) = sum_i ln F_i with F_i = clamped Phi(q_i x_i.b), q_i = 2 y_i - 1,
+// and the passes over the observations that build its gradient, Hessian and score cross-products.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "probit/matrix.hpp"
+
+namespace quorbis::probit {
+
+// A column-major design matrix: column j starts at data + j * rows.
+struct Design {
+  const double* data = nullptr;
+  std::size_t rows = 0;
+  std::size_t cols = 0;
+};
+
+// The estimation data of one fit; the passes read rows 0 .. nobs - 1 of the design only.
+class Probit {
+ public:
+  Probit(const double* endog, std::size_t nobs, Design exog) noexcept;
+
+  std::size_t nobs() const noexcept { return nobs_; }
+  std::size_t k() const noexcept { return exog_.cols; }
+
+  double log_likelihood(const Vector& beta) const;
+  Vector gradient(const Vector& beta) const;
+  // Both in one pass; each equals what the separate passes give.
+  double log_likelihood_and_gradient(const Vector& beta, Vector& gradient) const;
+  // sum_i -w_i x_i x_i' with w_i = lambda_i (eta_i + lambda_i).
+  Matrix hessian(const Vector& beta) const;
+  // sum_i s_i s_i' with the score rows s_i = lambda_i x_i.
+  Matrix score_outer_sum(const Vector& beta) const;
+  // sum over clusters g of u_g u_g', u_g the sum of the score rows of cluster g (ids from 0,
+  // in order of first appearance).
+  Matrix cluster_meat(const Vector& beta, const std::vector<std::uint32_t>& cluster_of_row,
+                      std::size_t clusters) const;
+
+ private:
+  template <class Visit>
+  void for_each_block(const Vector& beta, Visit&& visit) const;
+
+  const double* endog_;
+  std::size_t nobs_;
+  Design exog_;
+};
+
+}  // namespace quorbis::probit
