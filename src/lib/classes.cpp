@@ -125,9 +125,11 @@ PyType_Slot results_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec model_spec = {"builtins.VaskProbitModel", sizeof(ModelObject), 0, Py_TPFLAGS_DEFAULT, model_slots};
-PyType_Spec results_spec = {"builtins.VaskProbitResults", sizeof(ResultsObject), 0, Py_TPFLAGS_DEFAULT,
-                            results_slots};
+// Immutable like a built-in type: Python code can neither replace a member nor install a __new__ that
+// would make an instance without a record.
+constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+PyType_Spec model_spec = {"builtins.VaskProbitModel", sizeof(ModelObject), 0, kTypeFlags, model_slots};
+PyType_Spec results_spec = {"builtins.VaskProbitResults", sizeof(ResultsObject), 0, kTypeFlags, results_slots};
 
 PyObject* model_type = nullptr;
 PyObject* results_type = nullptr;

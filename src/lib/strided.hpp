@@ -2,8 +2,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 
 namespace quorbis::lib {
+
+// NumPy arrays need not be aligned (a field of a packed record, a buffer at an odd offset), so every
+// element is read by memcpy, which compiles to a plain load where the hardware allows it.
+inline double load_double(const char* p) noexcept {
+  double value;
+  std::memcpy(&value, p, sizeof value);
+  return value;
+}
 
 struct VectorView {
   const char* data = nullptr;
@@ -11,7 +20,7 @@ struct VectorView {
   std::ptrdiff_t stride = 0;
 
   double operator[](std::ptrdiff_t i) const noexcept {
-    return *reinterpret_cast<const double*>(data + i * stride);
+    return load_double(data + i * stride);
   }
 };
 
@@ -21,7 +30,7 @@ struct MatrixView {
   std::ptrdiff_t row_stride = 0, col_stride = 0;
 
   double operator()(std::ptrdiff_t i, std::ptrdiff_t j) const noexcept {
-    return *reinterpret_cast<const double*>(data + i * row_stride + j * col_stride);
+    return load_double(data + i * row_stride + j * col_stride);
   }
   VectorView column(std::ptrdiff_t j) const noexcept {
     return {data + j * col_stride, rows, row_stride};

@@ -37,7 +37,13 @@ lib::VectorView outcome_view(PyObject* endog) {
     lib::raise(PyExc_ValueError,
                lib::cat({kShapeMessage, "got=(", std::to_string(n), ",Some(", std::to_string(c), "))"}));
   }
-  return lib::matrix_view(lib::as_float64_array(endog, 2)).column(0);
+  // A subclass may report a shape of its own; only the array's real column count makes column 0 safe to read.
+  PyArrayObject* array = lib::as_float64_array(endog, 2);
+  if (PyArray_DIM(array, 1) != 1) {
+    lib::raise(PyExc_ValueError, lib::cat({kShapeMessage, "got=(", std::to_string(PyArray_DIM(array, 0)), ",Some(",
+                                           std::to_string(PyArray_DIM(array, 1)), "))"}));
+  }
+  return lib::matrix_view(array).column(0);
 }
 
 Buffer copy_vector(const lib::VectorView& v) {

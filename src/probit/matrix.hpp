@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
 #include <vector>
 
 namespace quorbis::probit {
@@ -11,7 +12,8 @@ using Vector = std::vector<double>;
 class Matrix {
  public:
   Matrix() = default;
-  Matrix(std::size_t rows, std::size_t cols, double fill = 0.0) : rows_(rows), cols_(cols), data_(rows * cols, fill) {}
+  Matrix(std::size_t rows, std::size_t cols, double fill = 0.0)
+      : rows_(rows), cols_(cols), data_(checked_size(rows, cols), fill) {}
   static Matrix identity(std::size_t n) {
     Matrix m(n, n);
     for (std::size_t i = 0; i < n; ++i) m(i, i) = 1.0;
@@ -27,6 +29,12 @@ class Matrix {
   const std::vector<double>& values() const noexcept { return data_; }
 
  private:
+  // rows * cols must not wrap around: a wrapped size would leave the indices reaching past the storage.
+  static std::size_t checked_size(std::size_t rows, std::size_t cols) {
+    if (cols != 0 && rows > std::vector<double>().max_size() / cols) throw std::bad_alloc();
+    return rows * cols;
+  }
+
   std::size_t rows_ = 0, cols_ = 0;
   std::vector<double> data_;
 };

@@ -1,0 +1,135 @@
+"""Shared data sets and independent references for the fit_probit tests.
+
+Numbers the tests compare against come from statsmodels or from the small NumPy/SciPy probit reference
+below, never from quorbis itself.
+"""
+
+import functools
+import warnings
+
+import numpy as np
+import pytest
+import statsmodels.api as sm
+from scipy.special import ndtr
+
+CDF_LOWER, CDF_UPPER = 1e-15, 0.999999999999999
+
+
+def simulate(n, k, seed):
+    """Probit data with an intercept column: y = 1{X b + e > 0}, e standard normal."""
+    rng = np.random.default_rng(seed)
+    X = np.column_stack([np.ones(n), rng.normal(size=(n, k - 1))])
+    beta = rng.uniform(-0.6, 0.6, size=k)
+    y = (X @ beta + rng.normal(size=n) > 0).astype(float)
+    return y, X
+
+
+def _real(name):
+    """Binary-outcome versions of data sets that statsmodels ships (loaded offline)."""
+    data = getattr(sm.datasets, name).load_pandas().data
+    if name == "spector":
+        y, cols, groups = data["GRADE"], ["GPA", "TUCE", "PSI"], None
+    elif name == "fair":
+        y, cols, groups = data["affairs"] > 0, list(data.columns[:-1]), data["occupation"]
+    elif name == "modechoice":
+        y, cols, groups = data["choice"], ["ttme", "invc", "invt", "gc", "hinc", "psize"], data["individual"]
+    elif name == "randhie":
+        y, cols, groups = data["mdvis"] > 0, list(data.columns[1:]), None
+    X = np.column_stack([np.ones(len(data)), data[cols].to_numpy(float)])
+    return np.asarray(y, float), X, None if groups is None else groups.to_numpy(float)
+
+
+@functools.cache
+def _dataset(name):
+    if name.startswith("simulated"):
+        n, k = {"simulated": (1500, 4), "simulated_wide": (3000, 12)}[name]
+        y, X = simulate(n, k, seed=len(name))
+        groups = np.random.default_rng(7).integers(0, 40, size=n).astype(float)
+        return y, X, groups
+    return _real(name)
+
+
+@pytest.fixture(scope="session", name="simulate")
+def simulate_fixture():
+    return simulate
+
+
+@pytest.fixture(scope="session")
+def dataset():
+    """dataset(name) -> (y, X, groups); arrays are shared, so tests copy before writing."""
+    return _dataset
+
+
+@pytest.fixture(scope="session")
+def simulated():
+    y, X, _ = _dataset("simulated")
+    return y, X
+
+
+@pytest.fixture(scope="session")
+def statsmodels_fit():
+    """Runs statsmodels' Probit to its optimum with Newton steps and the requested covariance."""
+
+    def fit(y, X, cov_type="nonrobust", groups=None):
+        cov_kwds = None if groups is None else {"groups": groups, "use_correction": False}
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return sm.Probit(y, X).fit(method="newton", maxiter=100, tol=1e-10, disp=0,
+                                       cov_type=cov_type, cov_kwds=cov_kwds)
+
+    return fit
+
+
+class ProbitReference:
+    """The clamped probit likelihood, its Hessian and score rows, in NumPy (vectorised, no loops)."""
+
+    @staticmethod
+    def _terms(y, X, beta):
+        eta = X[: len(y)] @ beta
+        q = 2.0 * y - 1.0
+        F = np.clip(ndtr(q * eta), CDF_LOWER, CDF_UPPER)
+        lam = q * np.exp(-0.5 * (q * eta) ** 2) / np.sqrt(2 * np.pi) / F
+        return eta, F, lam
+
+    def loglike(self, y, X, beta):
+        return np.log(self._terms(y, X, beta)[1]).sum()
+
+    def scores(self, y, X, beta):
+        _, _, lam = self._terms(y, X, beta)
+        return lam[:, None] * X[: len(y)]
+
+    def hessian(self, y, X, beta):
+        eta, _, lam = self._terms(y, X, beta)
+        Xn = X[: len(y)]
+        return -(Xn * (lam * (eta + lam))[:, None]).T @ Xn
+
+    def sandwich(self, y, X, beta, meat):
+        bread = np.linalg.inv(self.hessian(y, X, beta))
+        return bread @ meat @ bread
+
+    def cluster_meat(self, y, X, beta, groups):
+        _, ids = np.unique(groups, return_inverse=True)
+        sums = np.zeros((ids.max() + 1, X.shape[1]))
+        np.add.at(sums, ids, self.scores(y, X, beta))
+        return sums.T @ sums
+
+
+@pytest.fixture(scope="session")
+def reference():
+    return ProbitReference()
+
+
+@pytest.fixture(scope="session")
+def assert_cov_close():
+    """Compares covariance matrices on the correlation scale: entry (i, j) within rtol * sqrt(c_ii c_jj).
+
+    Relative comparison of single entries would be meaningless for off-diagonal entries near zero.
+    """
+
+    def check(actual, expected, rtol):
+        actual, expected = np.asarray(actual), np.asarray(expected)
+        assert actual.shape == expected.shape
+        scale = np.sqrt(np.outer(np.diag(expected), np.diag(expected)))
+        np.testing.assert_array_less(np.abs(actual - expected), rtol * scale + 1e-300)
+
+    return check

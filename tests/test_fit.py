@@ -1,0 +1,234 @@
+"""fit_probit's estimates, iteration control and handling of the caller's arrays."""
+
+import math
+
+import numpy as np
+import pytest
+
+import quorbis
+
+LN_HALF = math.log(0.5)
+
+
+def sequential_sum(values):
+    total = 0.0
+    for v in values:
+        total += v
+    return total
+
+
+def newton_decrement(reference, y, X, beta):
+    """g' J^-1 g at beta: twice the log-likelihood still to gain by a Newton step."""
+    g = reference.scores(y, X, beta).sum(axis=0)
+    return g @ np.linalg.solve(-reference.hessian(y, X, beta), g)
+
+
+class TestAgainstStatsmodels:
+    # With tol=1e-12 the fit stops once a step gains less than 1e-12 in log-likelihood; on a quadratic
+    # surface that leaves the coefficients about sqrt(2e-12) ~ 1.4e-6 standard errors from the optimum.
+    @pytest.mark.parametrize("name", ["simulated", "simulated_wide", "spector", "fair", "modechoice"])
+    def test_tight_fit_reaches_the_maximum(self, dataset, statsmodels_fit, reference, name):
+        y, X, _ = dataset(name)
+        r = quorbis.fit_probit(y, X, tol=1e-12, max_iter=200)
+        sm = statsmodels_fit(y, X)
+        se = np.sqrt(np.diag(sm.cov_params()))
+        assert r.converged
+        np.testing.assert_array_less(np.abs(r.params - sm.params), 1e-5 * se)
+        assert r.loglike == pytest.approx(sm.llf, rel=1e-10)
+        # the reported log-likelihood is the one at the reported coefficients
+        assert r.loglike == pytest.approx(reference.loglike(y, X, r.params), rel=1e-12)
+
+    # The default tol=1e-6 bounds the remaining distance by about sqrt(2e-6) ~ 1.4e-3 standard errors.
+    @pytest.mark.parametrize("name", ["simulated", "spector", "fair", "modechoice", "randhie"])
+    def test_defaults_converge_close_to_the_maximum(self, dataset, statsmodels_fit, name):
+        y, X, _ = dataset(name)
+        r = quorbis.fit_probit(y, X)
+        sm = statsmodels_fit(y, X)
+        assert r.converged and r.iterations < 34
+        np.testing.assert_array_less(np.abs(r.params - sm.params), 1.5e-3 * np.sqrt(np.diag(sm.cov_params())))
+        assert sm.llf - 1e-5 < r.loglike <= sm.llf + 1e-9
+
+
+class TestLargeBadlyScaled:
+    def test_converges_and_is_equivariant_to_column_scale(self, simulate, reference):
+        y, X = simulate(100_000, 20, seed=11)
+        scaled = X.copy()
+        scaled[:, 3] *= 1e4
+        r = quorbis.fit_probit(y, scaled)
+        assert r.converged and r.iterations < 34
+        # The Newton decrement d bounds the distance to the maximum: |b_j - b*_j| <= sqrt(d) SE_j.
+        # A converged fit gained less than tol = 1e-6 in its last step, so d stays near 2e-6 or below.
+        assert newton_decrement(reference, y, scaled, r.params) < 2e-6
+        # scaling a column by c divides its coefficient by c and changes nothing else
+        plain = quorbis.fit_probit(y, X)
+        assert plain.converged
+        unscaled = r.params.copy()
+        unscaled[3] *= 1e4
+        se = np.sqrt(np.diag(np.linalg.inv(-reference.hessian(y, X, plain.params))))
+        np.testing.assert_array_less(np.abs(plain.params - unscaled), 3e-3 * se)
+
+
+class TestIterationControl:
+    @pytest.fixture
+    def data(self, dataset):
+        y, X, _ = dataset("fair")
+        return y, X
+
+    def test_zero_iterations_return_the_start(self, data):
+        y, X = data
+        r = quorbis.fit_probit(y, X, max_iter=0)
+        np.testing.assert_array_equal(r.params, np.zeros(X.shape[1]))
+        assert r.loglike == sequential_sum([LN_HALF] * len(y))
+        assert (r.iterations, r.converged) == (0, False)
+
+    @pytest.mark.parametrize("tol, converged", [(1e-6, False), (1e9, True)])
+    def test_one_iteration_reports_index_zero(self, data, tol, converged):
+        r = quorbis.fit_probit(*data, max_iter=1, tol=tol)
+        assert (r.iterations, r.converged) == (0, converged)
+        assert r.loglike > len(data[0]) * LN_HALF
+
+    @pytest.mark.parametrize("tol", [0.0, -1.0, math.nan, -math.inf])
+    def test_unreachable_tolerance_runs_every_iteration(self, data, tol):
+        r = quorbis.fit_probit(*data, max_iter=4, tol=tol)
+        assert (r.iterations, r.converged) == (3, False)
+
+    def test_the_first_step_is_a_newton_step(self, data, reference):
+        # From zero, one Newton step on a probit likelihood gains most of the distance to the maximum.
+        y, X = data
+        r = quorbis.fit_probit(y, X, max_iter=1)
+        zero = np.zeros(X.shape[1])
+        newton = np.linalg.solve(-reference.hessian(y, X, zero), reference.scores(y, X, zero).sum(axis=0))
+        np.testing.assert_allclose(r.params, newton, rtol=1e-9, atol=1e-12)
+
+
+class TestDegenerateShapes:
+    def test_no_columns(self, simulated, capfd):
+        y, _ = simulated
+        r = quorbis.fit_probit(y, np.empty((len(y), 0)), robust=True)
+        assert r.params.shape == (0,) and r.cov_params().shape == (0, 0) and r.model.exog_names == []
+        assert (r.iterations, r.converged) == (0, True)
+        assert r.loglike == sequential_sum([LN_HALF] * len(y))
+        assert capfd.readouterr().err == ""
+
+    def test_no_observations(self):
+        r = quorbis.fit_probit(np.empty(0), np.empty((0, 3)))
+        np.testing.assert_array_equal(r.params, np.zeros(3))
+        assert (r.loglike, r.iterations, r.converged) == (0.0, 0, True)
+        assert r.model.exog.shape == (0, 3) and r.model.endog.shape == (0,)
+
+
+class TestOutcomeValues:
+    def test_half_outcomes_only_add_ln_half(self, simulated):
+        # q = 2y - 1 = 0 for y = 0.5: the row adds ln(1/2) to the likelihood and nothing to the gradient
+        y, X = simulated
+        extra = np.random.default_rng(3).normal(size=(50, X.shape[1]))
+        base = quorbis.fit_probit(y, X, tol=1e-12, max_iter=200)
+        padded = quorbis.fit_probit(np.r_[y, np.full(50, 0.5)], np.r_[X, extra], tol=1e-12, max_iter=200)
+        np.testing.assert_allclose(padded.params, base.params, rtol=1e-7)
+        assert padded.loglike == pytest.approx(base.loglike + 50 * LN_HALF, rel=1e-12)
+
+    def test_other_values_enter_through_q(self, simulated, reference):
+        y, X = simulated
+        y = y + (np.arange(len(y)) % 7 == 0)  # outcomes 0, 1 and 2
+        r = quorbis.fit_probit(y, X, tol=1e-12, max_iter=200)
+        assert r.converged
+        assert r.loglike == pytest.approx(reference.loglike(y, X, r.params), rel=1e-12)
+        assert newton_decrement(reference, y, X, r.params) < 1e-10
+
+
+def assert_same_fit(a, b):
+    np.testing.assert_array_equal(a.params, b.params)
+    np.testing.assert_array_equal(a.cov_params(), b.cov_params())
+    assert (a.loglike, a.iterations, a.converged) == (b.loglike, b.iterations, b.converged)
+
+
+def _unaligned(a):
+    out = np.ndarray(a.shape, np.float64, buffer=np.zeros(a.nbytes + 1, np.uint8), offset=1)
+    out[...] = a
+    return out
+
+
+class TestMemoryLayout:
+    """The values, not their layout in memory, decide the fit (C, Fortran, reversed and read-only
+    layouts are covered with generated data in test_hostile.py)."""
+
+    @pytest.mark.parametrize("layout", [
+        lambda X: np.repeat(np.repeat(X, 2, axis=0), 3, axis=1)[::2, 1::3],  # strided in both axes
+        lambda X: X[:, ::-1].copy()[:, ::-1],  # negative column stride
+        _unaligned,
+    ])
+    def test_exog_layouts(self, simulated, layout):
+        y, X = simulated
+        assert_same_fit(quorbis.fit_probit(y, layout(X), robust=True), quorbis.fit_probit(y, X, robust=True))
+
+    @pytest.mark.parametrize("layout", [
+        lambda y: y[:, None].copy(),
+        lambda y: np.column_stack([y, y, y])[:, 1:2],  # a column of a wider array
+        lambda y: np.asfortranarray(y[:, None]),
+        lambda y: np.broadcast_to(y[:, None], (len(y), 1)),
+        _unaligned,
+    ])
+    def test_endog_layouts(self, simulated, layout):
+        y, X = simulated
+        r = quorbis.fit_probit(layout(y), X, robust=True)
+        assert_same_fit(r, quorbis.fit_probit(y, X, robust=True))
+        assert r.model.endog.shape == y.shape
+        np.testing.assert_array_equal(r.model.endog, y)
+
+
+class Lying(np.ndarray):
+    """An array that reports a shape of its own."""
+
+    reported = (4, 1)
+
+    @property
+    def shape(self):
+        return self.reported
+
+
+class TestShapes:
+    X = np.column_stack([np.ones(4), [0.5, -0.3, 1.2, -0.8]])
+
+    @pytest.mark.parametrize("endog, exc, message", [
+        (np.zeros((100, 3)), ValueError, "endog must be shape (nobs,) or (nobs,1). got=(100,Some(3))"),
+        (np.zeros((4, 0)), ValueError, "endog must be shape (nobs,) or (nobs,1). got=(4,Some(0))"),
+        (np.float64(1.0), ValueError, "endog must be shape (nobs,) or (nobs,1). got ndim=0"),
+        ([1.0, 0.0, 1.0, 0.0], AttributeError, "'list' object has no attribute 'shape'"),
+        # an array whose reported shape disagrees with its real one is read by its real shape
+        (np.zeros((4, 0)).view(Lying), ValueError, "endog must be shape (nobs,) or (nobs,1). got=(4,Some(0))"),
+        (np.zeros((4, 5)).view(Lying), ValueError, "endog must be shape (nobs,) or (nobs,1). got=(4,Some(5))"),
+    ])
+    def test_refused(self, endog, exc, message):
+        with pytest.raises(exc) as info:
+            quorbis.fit_probit(endog, self.X)
+        assert type(info.value) is exc and str(info.value) == message
+
+    def test_fewer_exog_rows_than_outcomes(self):
+        for endog in (np.zeros(5), np.zeros((5, 1))):
+            with pytest.raises(ValueError) as info:
+                quorbis.fit_probit(endog, self.X)
+            assert str(info.value) == "exog has 4 rows, fewer than nobs=5"
+
+    def test_extra_exog_rows_are_kept_but_not_fitted(self, simulated):
+        y, X = simulated
+        extended = np.r_[X, np.full((3, X.shape[1]), 1e3)]
+        r = quorbis.fit_probit(y, extended, robust=True)
+        assert_same_fit(r, quorbis.fit_probit(y, X, robust=True))
+        np.testing.assert_array_equal(r.model.exog, extended)
+        assert r.model.endog.shape == y.shape
+
+
+class TestKeptData:
+    def test_later_changes_to_inputs_are_not_seen(self, simulated):
+        y, X = simulated[0].copy(), simulated[1].copy()
+        r = quorbis.fit_probit(y, X)
+        snapshot = [r.params.copy(), r.model.exog.copy(), r.model.endog.copy()]
+        y[:] = 0.5
+        X[:] = np.nan
+        for kept, now in zip(snapshot, (r.params, r.model.exog, r.model.endog)):
+            np.testing.assert_array_equal(kept, now)
+
+    @pytest.mark.parametrize("k, last", [(1, "x0"), (3, "x2"), (12, "x11")])
+    def test_default_names(self, k, last):
+        names = quorbis.fit_probit(np.zeros(2), np.zeros((2, k)), max_iter=0).model.exog_names
+        assert names == [f"x{j}" for j in range(k)] and names[-1] == last
