@@ -65,7 +65,7 @@ CONVERSION_ERRORS = [
     ({"exog_py": X[None]}, "argument 'exog_py': dimensionality mismatch:\n from=3, to=2"),
     ({"exog_py": X.astype(np.int64)}, "argument 'exog_py': type mismatch:\n from=int64, to=float64"),
     ({"robust": 1}, "argument 'robust': 'int' object cannot be converted to 'PyBool'"),
-    ({"robust": np.True_}, "argument 'robust': 'bool' object cannot be converted to 'PyBool'"),
+    ({"robust": np.True_}, f"argument 'robust': '{type(np.True_).__qualname__}' object cannot be converted to 'PyBool'"),
     ({"max_iter": 2.0}, "argument 'max_iter': " + interpreter_message(operator.index, 2.0)),
     ({"max_iter": "3"}, "argument 'max_iter': " + interpreter_message(operator.index, "3")),
     ({"tol": "1e-6"}, "argument 'tol': " + interpreter_message(math.sqrt, "1e-6")),

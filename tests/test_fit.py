@@ -101,6 +101,19 @@ class TestIterationControl:
         np.testing.assert_allclose(r.params, newton, rtol=1e-9, atol=1e-12)
 
 
+class TestNonFiniteData:
+    @pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
+    def test_coefficients_that_are_not_finite_never_count_as_converged(self, simulated, bad):
+        # The clamped log-likelihood stays finite whatever the coefficients, so only they tell.
+        y, X = simulated
+        X = X.copy()
+        X[3, 1] = bad
+        r = quorbis.fit_probit(y, X)
+        assert not np.isfinite(r.params).all()
+        assert (r.iterations, r.converged) == (0, False)
+        assert np.isfinite(r.loglike)
+
+
 class TestDegenerateShapes:
     def test_no_columns(self, simulated, capfd):
         y, _ = simulated

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 #include <cstdlib>
-#include <cstring>
+#include <cstdint>
 #include <new>
 #include <utility>
 
@@ -19,10 +19,10 @@ class Buffer {
     data_ = static_cast<double*>(std::aligned_alloc(kAlign, bytes == 0 ? kAlign : bytes));
     if (data_ == nullptr) throw std::bad_alloc();
   }
-  static Buffer zeros(std::size_t n) {
-    Buffer b(n);
-    if (n > 0) std::memset(b.data_, 0, n * sizeof(double));
-    return b;
+  // Storage for a rows x cols matrix; a size that would wrap around throws std::bad_alloc.
+  static Buffer matrix(std::size_t rows, std::size_t cols) {
+    if (cols != 0 && rows > SIZE_MAX / cols) throw std::bad_alloc();
+    return Buffer(rows * cols);
   }
 
   Buffer(Buffer&& o) noexcept : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}

@@ -54,7 +54,7 @@ Buffer copy_vector(const lib::VectorView& v) {
 
 // Column-major copy: the passes over the observations then run down contiguous columns.
 Buffer copy_column_major(const lib::MatrixView& x) {
-  Buffer out(static_cast<std::size_t>(x.rows) * static_cast<std::size_t>(x.cols));
+  Buffer out = Buffer::matrix(static_cast<std::size_t>(x.rows), static_cast<std::size_t>(x.cols));
   constexpr std::ptrdiff_t kRows = 64;  // rows per tile, so each source row is read once
   for (std::ptrdiff_t begin = 0; begin < x.rows; begin += kRows) {
     const std::ptrdiff_t end = std::min(x.rows, begin + kRows);

@@ -45,6 +45,13 @@ void dfp_update(Matrix& h, const Vector& s, const Vector& y) {
   }
 }
 
+bool all_finite(const Vector& v) noexcept {
+  for (double x : v) {
+    if (!std::isfinite(x)) return false;
+  }
+  return true;
+}
+
 Vector step(const Vector& beta, double alpha, const Vector& direction) {
   Vector trial(beta.size());
   for (std::size_t j = 0; j < beta.size(); ++j) trial[j] = beta[j] + alpha * direction[j];
@@ -90,6 +97,9 @@ Optimum fit_bfgs(const Probit& probit, std::uint64_t max_iter, double tol) {
     out.params = std::move(trial);
     g = std::move(g_new);
     out.loglike = loglike_new;
+    // The clamped likelihood stays finite when the coefficients are not, so it cannot tell a
+    // coefficient vector of NaN from a maximum: such a fit stops here as not converged.
+    if (!all_finite(out.params)) return out;
     if (std::fabs(loglike_new - loglike_old) < tol) {
       out.converged = true;
       return out;
