@@ -1,8 +1,11 @@
 // The standard normal distribution: Phi(x) = erfc(-x / sqrt 2) / 2, phi(x) = exp(-x^2 / 2) / sqrt(2 pi),
-// and Phi clamped into [1e-15, 1 - 1e-15] for use inside logarithms and denominators.
+// and Phi clamped into [1e-15, 1 - 1e-15] for use inside logarithms and denominators. The block versions
+// give the same bits as the single-value functions (see vector_math.hpp).
 #pragma once
 
-#include <cmath>
+#include <cstddef>
+
+#include "normal/vector_math.hpp"
 
 namespace quorbis::normal {
 
@@ -11,12 +14,16 @@ inline constexpr double kSqrt2Pi = 2.5066282746310007;
 inline constexpr double kCdfLower = 1e-15;
 inline constexpr double kCdfUpper = 0.999999999999999;
 
-// erfc(+inf) = 0 and erfc(-inf) = 2 give Phi(-inf) = 0 and Phi(+inf) = 1 exactly; NaN stays NaN.
-inline double cdf(double x) noexcept { return std::erfc(-x / kSqrt2) * 0.5; }
+// Phi(-inf) = 0 and Phi(+inf) = 1 exactly; NaN stays NaN.
+double cdf(double x) noexcept;
+// phi(+-inf) = 0; NaN stays NaN.
+double pdf(double x) noexcept;
+// A NaN Phi clamps to the lower bound.
+double clipped_cdf(double z) noexcept;
 
-inline double pdf(double x) noexcept { return std::exp(x * (x * -0.5)) / kSqrt2Pi; }
-
-// fmax and fmin drop a NaN operand, so a NaN Phi clamps to the lower bound.
-inline double clipped_cdf(double z) noexcept { return std::fmin(std::fmax(cdf(z), kCdfLower), kCdfUpper); }
+// out[i] = f(x[i]) for i < n; out may be x itself but must not overlap it otherwise.
+void cdf_block(const double* x, double* out, std::size_t n) noexcept;
+void pdf_block(const double* x, double* out, std::size_t n) noexcept;
+void clipped_cdf_block(const double* x, double* out, std::size_t n) noexcept;
 
 }  // namespace quorbis::normal

@@ -1,0 +1,25 @@
+#include "ame/columns.hpp"
+
+#include "ame/load.hpp"
+
+namespace quorbis::ame {
+
+bool is_dummy(const lib::VectorView& column) noexcept {
+  for (std::ptrdiff_t i = 0; i < column.size; ++i) {
+    const double v = load(column.data + i * column.stride);
+    if (!(v == 0.0 || v == 1.0)) return false;  // NaN compares unequal to both
+  }
+  return true;
+}
+
+ColumnKinds classify_columns(const lib::MatrixView& exog, const std::vector<bool>& intercept) {
+  ColumnKinds kinds;
+  for (std::size_t j = 0; j < intercept.size(); ++j) {
+    if (intercept[j]) continue;
+    const bool dummy = is_dummy(exog.column(static_cast<std::ptrdiff_t>(j)));
+    (dummy ? kinds.dummies : kinds.continuous).push_back(j);
+  }
+  return kinds;
+}
+
+}  // namespace quorbis::ame

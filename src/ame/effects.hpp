@@ -1,0 +1,31 @@
+// Average marginal effects of a probit model with delta-method standard errors, z and two-sided p:
+// AME_j = mean over rows of d Phi(x.b) / d x_j (a discrete change for 0/1 columns),
+// SE_j = sqrt((J V J')_jj) with J the Jacobian of the AMEs in b, floored at 0.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "lib/strided.hpp"
+
+namespace quorbis::ame {
+
+struct ProbitFit {
+  lib::MatrixView exog;    // n x k
+  lib::VectorView params;  // k
+  lib::MatrixView cov;     // k x k
+};
+
+struct ColumnEffect {
+  std::size_t column;
+  double effect, std_err, z, p_value;
+};
+
+// One entry per column that is not an intercept, in column order. Rows are summed chunk by chunk
+// (chunk_size rows each, at least 1; all rows when absent). The shapes must agree.
+std::vector<ColumnEffect> average_marginal_effects(const ProbitFit& fit, const std::vector<bool>& intercept,
+                                                   std::optional<std::uint64_t> chunk_size);
+
+}  // namespace quorbis::ame

@@ -1,0 +1,277 @@
+// erfc, exp and log written once over a lane policy, so that the scalar path and the SIMD path run the
+// same IEEE operations in the same order and agree bit for bit. Argument reduction plus near-minimax
+// polynomial and rational approximations; no fused multiply-add; products and sums that decide the last
+// bit are carried as unevaluated pairs hi + lo (Dekker's exact product, Knuth's exact sum).
+//
+// A lane policy L provides the types F (doubles), U (their bit patterns as unsigned 64-bit integers) and
+// M (masks from comparisons of F), the operators + - * / and unary - on F, + - & on U, the comparisons
+// < > <= >= == on F, and the static functions select(M, F, F), bits(F), from_bits(U), abs(F), shl52(U),
+// shr52(U), shr1(U) and product_error(F a, F b, F p), the exact error a * b - p of p = fl(a * b) (see
+// dekker_product_error; being exact, it is the same however a policy computes it). Every policy type must have internal linkage so that the instantiations of one
+// translation unit (compiled for one instruction set) never replace those of another.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "normal/normal.hpp"
+
+namespace quorbis::normal::kernels {
+
+// The block kernels that the dispatcher can run.
+enum class Kernel { erfc, exp, log, cdf, pdf, clipped_cdf };
+
+// The AVX2 block loop (defined in vector_math_avx2.cpp); call only when the CPU supports AVX2.
+void avx2_block(Kernel kernel, const double* x, double* out, std::size_t n) noexcept;
+
+inline constexpr double kInf = __builtin_inf();
+inline constexpr double kNaN = __builtin_nan("");
+
+// ln 2 = kLn2Hi + kLn2Lo, kLn2Hi with 42 significant bits so that k * kLn2Hi is exact for |k| < 2^11.
+inline constexpr double kLn2Hi = 0.6931471805598903;
+inline constexpr double kLn2Lo = 5.497923018708371e-14;
+inline constexpr double kInvLn2 = 1.4426950408889634;
+// Adding 1.5 * 2^52 rounds a double of magnitude below 2^51 to an integer held in the low mantissa bits.
+inline constexpr double kShifter = 6755399441055744.0;
+inline constexpr std::uint64_t kShifterBits = 0x4338000000000000;
+inline constexpr double kSplitter = 134217729.0;  // 2^27 + 1
+inline constexpr double kTinySquare = 0x1p-400;
+inline constexpr double kTwoTo54 = 18014398509481984.0;
+inline constexpr double kMinNormal = 2.2250738585072014e-308;
+inline constexpr std::uint64_t kSqrtHalfBits = 0x3FE6A09E667F3BCD;  // sqrt(1/2) rounded down
+inline constexpr std::uint64_t kExponentOne = 0x3FF0000000000000;
+inline constexpr std::uint64_t kExponentOffset = 0x4000000000000000;  // 1024 << 52
+
+// exp(r) = 1 + r + r^2 E(r) on |r| <= 0.3467; relative error of the sum below 2^-61.
+inline constexpr double kExpE[] = {
+    0.5,
+    0.1666666666666667,
+    0.04166666666666667,
+    0.00833333333332612,
+    0.0013888888888883737,
+    0.00019841269874873975,
+    2.480158732558584e-05,
+    2.755725533255441e-06,
+    2.7557273594799413e-07,
+    2.510524515390137e-08,
+    2.0914707069612355e-09,
+};
+
+// log(1 + f) = 2 s + s z T(z) with s = f / (2 + f), z = s^2 <= 0.02944; relative error below 2^-57.
+inline constexpr double kLogT[] = {
+    0.666666666666667,
+    0.3999999999989945,
+    0.28571428626001427,
+    0.22222211130560726,
+    0.18182889433757515,
+    0.15331711346672997,
+    0.14616576421644387,
+};
+
+// erfc(x) = exp(-x^2) (1 + v(x)) / (1 + 2x) for x >= 0 with v(x) = x P(x) / Q(x) on [0, 28];
+// |v| <= 0.29 and the absolute error of v is below 2^-60.
+inline constexpr double kErfcP[] = {
+    0.8716208329044876,
+    1.786054881629402,
+    1.8327310393394718,
+    1.213094774044271,
+    0.5671086954059668,
+    0.19437754916429595,
+    0.04928881669599422,
+    0.009114271903005143,
+    0.001175505118205932,
+    9.541941944733026e-05,
+    3.680962815787805e-06,
+};
+inline constexpr double kErfcQ[] = {
+    1.0,
+    3.4909826623589564,
+    5.704665589818116,
+    5.772145691379284,
+    4.028050634836714,
+    2.0415376429970267,
+    0.769526594082725,
+    0.21665792492207667,
+    0.044897955299574875,
+    0.006569860502819539,
+    0.0006172547027503533,
+    2.8672586830578698e-05,
+};
+// erfc(28) is far below the smallest subnormal; larger arguments are evaluated as 28.
+inline constexpr double kErfcZeroFrom = 28.0;
+
+// sum_j c[j] x^j as an even part in x^2 plus x times an odd part, which halves the chain of dependent
+// operations compared with Horner's rule.
+template <class L, std::size_t N>
+typename L::F polynomial(typename L::F x, typename L::F x2, const double (&c)[N]) {
+  using F = typename L::F;
+  constexpr std::size_t last_even = (N - 1) / 2 * 2;
+  constexpr std::size_t last_odd = N >= 2 ? (N - 2) / 2 * 2 + 1 : 0;
+  F even = F(c[last_even]);
+  for (std::size_t j = last_even; j >= 2; j -= 2) even = even * x2 + F(c[j - 2]);
+  if constexpr (N < 2) {
+    return even;
+  } else {
+    F odd = F(c[last_odd]);
+    for (std::size_t j = last_odd; j >= 3; j -= 2) odd = odd * x2 + F(c[j - 2]);
+    return even + x * odd;
+  }
+}
+
+// The rounding error of p = fl(a * b): a * b = p + error exactly, by Dekker's splitting of a and b into
+// halves of 26 and 27 bits. Exact when |a|, |b| < 2^995 and a * b is at least 2^-969 in magnitude; a
+// policy may compute the same exact value with a fused multiply-subtract instead.
+template <class L>
+typename L::F dekker_product_error(typename L::F a, typename L::F b, typename L::F p) {
+  using F = typename L::F;
+  const F ca = a * kSplitter;
+  const F a_hi = ca - (ca - a);
+  const F a_lo = a - a_hi;
+  const F cb = b * kSplitter;
+  const F b_hi = cb - (cb - b);
+  const F b_lo = b - b_hi;
+  return ((a_hi * b_hi - p) + a_hi * b_lo + a_lo * b_hi) + a_lo * b_lo;
+}
+
+// The rounding error of s = a + b for any a and b: a + b = s + error exactly.
+template <class L>
+typename L::F sum_error(typename L::F a, typename L::F b, typename L::F s) {
+  const typename L::F b_part = s - a;
+  return (a - (s - b_part)) + (b - b_part);
+}
+
+// exp(a + b), |b| tiny against a, as (hi + lo) * scale1 * scale2: hi + lo in [0.7, 1.42] carries about
+// 2^-60 relative error, and the two power-of-two scales keep 2^k representable for k in [-2044, 2046].
+template <class L>
+struct ExpParts {
+  typename L::F hi, lo, scale1, scale2;
+};
+
+template <class L>
+ExpParts<L> exp_parts(typename L::F a, typename L::F b) {
+  using F = typename L::F;
+  using U = typename L::U;
+  // a + b = k ln2 + r with |r| <= ln2 / 2; a - k * kLn2Hi is exact (Sterbenz).
+  const F t = a * kInvLn2 + kShifter;
+  const F k = t - kShifter;
+  const F r_hi = a - k * kLn2Hi;
+  const F c = b - k * kLn2Lo;
+  const F r = r_hi + c;
+  const F r_lo = c - (r - r_hi);
+  // exp(r) - 1 = r + s, s = r^2 E(r) with |s| < |r| / 5, kept as q + q_lo.
+  const F r2 = r * r;
+  const F s = r2 * polynomial<L>(r, r2, kExpE);
+  const F q = r + s;
+  const F q_lo = s - (q - r);
+  // 1 + q = hi + lo exactly (|q| < 1), then exp(r + r_lo) = (1 + q)(1 + r_lo).
+  const F hi = F(1.0) + q;
+  const F lo = (q - (hi - 1.0)) + (q_lo + r_lo * hi);
+  // k = k1 + k2 with k1 = floor(k / 2); each scale is a normal power of two.
+  const U k_int = L::bits(t) - U(kShifterBits);
+  const U k1 = L::shr1(k_int + U(2048)) - U(1024);
+  const U k2 = k_int - k1;
+  return {hi, lo, L::from_bits(L::shl52(k1 + U(1023))), L::from_bits(L::shl52(k2 + U(1023)))};
+}
+
+template <class L>
+typename L::F exp(typename L::F x) {
+  using F = typename L::F;
+  // Beyond these bounds exp overflows to +inf or underflows to 0; NaN passes through.
+  F a = L::select(x > F(710.0), F(710.0), x);
+  a = L::select(a < F(-746.0), F(-746.0), a);
+  const ExpParts<L> e = exp_parts<L>(a, F(0.0));
+  const F result = ((e.hi + e.lo) * e.scale1) * e.scale2;
+  // A NaN argument is returned as it is, so that its bits do not depend on operand order.
+  return L::select(x == x, result, x);
+}
+
+template <class L>
+typename L::F log(typename L::F x) {
+  using F = typename L::F;
+  using U = typename L::U;
+  // Subnormals are scaled into the normal range first.
+  const auto normal = x >= F(kMinNormal);
+  const F xs = L::select(normal, x, x * kTwoTo54);
+  const F e_adjust = L::select(normal, F(0.0), F(-54.0));
+  // x = 2^e m with m in [sqrt(1/2), sqrt 2): e from the bits of x / sqrt(1/2), offset to stay unsigned.
+  const U ix = L::bits(xs);
+  const U e_biased = L::shr52(ix - U(kSqrtHalfBits) + U(kExponentOffset));
+  const F m = L::from_bits(ix - L::shl52(e_biased) + U(kExponentOffset));
+  const F e = ((L::from_bits(e_biased + U(kShifterBits)) - kShifter) - 1024.0) + e_adjust;
+  // log m = f - f^2/2 + s (f^2/2 + z T(z)) with f = m - 1 exact, s = f / (2 + f), z = s^2.
+  const F f = m - 1.0;
+  const F half_f2 = (f * 0.5) * f;
+  const F s = f / (f + 2.0);
+  const F z = s * s;
+  const F r = z * polynomial<L>(z, z * z, kLogT);
+  // e ln2 + f as an exact sum, so that the final addition is the only rounding of a large term.
+  const F e_hi = e * kLn2Hi;
+  const F sum = e_hi + f;
+  const F sum_lo = sum_error<L>(e_hi, f, sum);
+  const F correction = half_f2 - (s * (half_f2 + r) + e * kLn2Lo);
+  const F result = sum + (sum_lo - correction);
+  // log 0 = -inf, log of a negative number is NaN, log(+inf) = +inf, NaN stays NaN.
+  const F special = L::select(x == F(0.0), F(-kInf), L::select(x < F(0.0), F(kNaN), x));
+  return L::select(x > F(0.0), L::select(x < F(kInf), result, special), special);
+}
+
+// erfc(a) for a >= 0 (or NaN): exp(-a^2) (1 + v(a)) / (1 + 2a), with exp(-a^2), the numerator and the
+// denominator carried as pairs so that only the last addition rounds at full weight.
+template <class L>
+typename L::F erfc_nonnegative(typename L::F a) {
+  using F = typename L::F;
+  // a^2 = h + l exactly; below 2^-400, where the error term could underflow, l does not matter and is 0.
+  const F h = a * a;
+  const F l = L::select(a >= F(kTinySquare), L::product_error(a, a, h), F(0.0));
+  const ExpParts<L> e = exp_parts<L>(-h, -l);
+  const F v = (a * polynomial<L>(a, h, kErfcP)) / polynomial<L>(a, h, kErfcQ);
+  // Numerator (e.hi + e.lo)(1 + v) = num + num_lo; |v| < 0.3 keeps num the larger part.
+  const F n_lo = e.hi * v + (e.lo + e.lo * v);
+  const F num = e.hi + n_lo;
+  const F num_lo = n_lo - (num - e.hi);
+  // Denominator 1 + 2a = d + d_lo exactly.
+  const F twice = a + a;
+  const F d = F(1.0) + twice;
+  const F d_lo = sum_error<L>(F(1.0), twice, d);
+  // Quotient q0 = num / d to about one ulp, then one correction step with the exact remainder.
+  const F inverse = F(1.0) / d;
+  const F q0 = num * inverse;
+  const F p = q0 * d;
+  const F p_err = L::product_error(q0, d, p);
+  const F remainder = ((num - p) - p_err) + (num_lo - q0 * d_lo);
+  const F q = q0 + remainder * inverse;
+  return (q * e.scale1) * e.scale2;
+}
+
+template <class L>
+typename L::F erfc(typename L::F x) {
+  using F = typename L::F;
+  F a = L::abs(x);
+  a = L::select(a > F(kErfcZeroFrom), F(kErfcZeroFrom), a);
+  const F r = erfc_nonnegative<L>(a);
+  // erfc(-a) = 2 - erfc(a); a NaN argument is returned as it is.
+  return L::select(x == x, L::select(x < F(0.0), F(2.0) - r, r), x);
+}
+
+// Phi(x) = erfc(-x / sqrt 2) / 2: 0 at -inf, 1 at +inf, NaN at NaN.
+template <class L>
+typename L::F cdf(typename L::F x) {
+  return erfc<L>(-x / kSqrt2) * 0.5;
+}
+
+// phi(x) = exp(-x^2 / 2) / sqrt(2 pi): 0 at +-inf, NaN at NaN.
+template <class L>
+typename L::F pdf(typename L::F x) {
+  return exp<L>(x * (x * -0.5)) / kSqrt2Pi;
+}
+
+// Phi clamped into [1e-15, 1 - 1e-15]; a NaN Phi gives the lower bound.
+template <class L>
+typename L::F clipped_cdf(typename L::F x) {
+  using F = typename L::F;
+  F c = cdf<L>(x);
+  c = L::select(c >= F(kCdfLower), c, F(kCdfLower));
+  return L::select(c <= F(kCdfUpper), c, F(kCdfUpper));
+}
+
+}  // namespace quorbis::normal::kernels

@@ -1,0 +1,164 @@
+// The AVX2 instantiation of the kernels: four doubles per register, compiled for AVX2 in this file only
+// and entered only after the CPU has been checked. Nothing in this file may be shared with other
+// translation units (everything after the target pragma has internal linkage, except avx2_block), so
+// that no AVX2 code can stand in for a function that the scalar path uses.
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "normal/normal.hpp"
+
+#pragma GCC target("avx2,fma")
+
+#include "normal/kernels.hpp"
+
+namespace quorbis::normal::kernels {
+namespace {
+
+// Each lane value spans kRegisters AVX2 registers: the kernels are long chains of dependent operations,
+// and evaluating independent registers side by side keeps the floating-point units busy.
+constexpr int kRegisters = 4;
+constexpr std::size_t kWidth = 4 * kRegisters;
+
+struct Vec {
+  __m256d v[kRegisters];
+  Vec(double c) {
+    for (int i = 0; i < kRegisters; ++i) v[i] = _mm256_set1_pd(c);
+  }
+  Vec() = default;
+};
+
+struct Mask {
+  __m256d m[kRegisters];
+};
+
+struct Bits {
+  __m256i v[kRegisters];
+  Bits(std::uint64_t c) {
+    for (int i = 0; i < kRegisters; ++i) v[i] = _mm256_set1_epi64x(static_cast<long long>(c));
+  }
+  Bits() = default;
+};
+
+Vec operator+(Vec a, Vec b) {
+  for (int i = 0; i < kRegisters; ++i) a.v[i] = _mm256_add_pd(a.v[i], b.v[i]);
+  return a;
+}
+Vec operator-(Vec a, Vec b) {
+  for (int i = 0; i < kRegisters; ++i) a.v[i] = _mm256_sub_pd(a.v[i], b.v[i]);
+  return a;
+}
+Vec operator*(Vec a, Vec b) {
+  for (int i = 0; i < kRegisters; ++i) a.v[i] = _mm256_mul_pd(a.v[i], b.v[i]);
+  return a;
+}
+Vec operator/(Vec a, Vec b) {
+  for (int i = 0; i < kRegisters; ++i) a.v[i] = _mm256_div_pd(a.v[i], b.v[i]);
+  return a;
+}
+Vec operator-(Vec a) {
+  for (int i = 0; i < kRegisters; ++i) a.v[i] = _mm256_xor_pd(a.v[i], _mm256_set1_pd(-0.0));
+  return a;
+}
+
+// Ordered comparisons: false when either operand is NaN, as for doubles.
+template <int kPredicate>
+Mask compare(Vec a, Vec b) {
+  Mask r;
+  for (int i = 0; i < kRegisters; ++i) r.m[i] = _mm256_cmp_pd(a.v[i], b.v[i], kPredicate);
+  return r;
+}
+Mask operator<(Vec a, Vec b) { return compare<_CMP_LT_OQ>(a, b); }
+Mask operator>(Vec a, Vec b) { return compare<_CMP_GT_OQ>(a, b); }
+Mask operator<=(Vec a, Vec b) { return compare<_CMP_LE_OQ>(a, b); }
+Mask operator>=(Vec a, Vec b) { return compare<_CMP_GE_OQ>(a, b); }
+Mask operator==(Vec a, Vec b) { return compare<_CMP_EQ_OQ>(a, b); }
+
+Bits operator+(Bits a, Bits b) {
+  for (int i = 0; i < kRegisters; ++i) a.v[i] = _mm256_add_epi64(a.v[i], b.v[i]);
+  return a;
+}
+Bits operator-(Bits a, Bits b) {
+  for (int i = 0; i < kRegisters; ++i) a.v[i] = _mm256_sub_epi64(a.v[i], b.v[i]);
+  return a;
+}
+
+struct Avx2Lanes {
+  using F = Vec;
+  using U = Bits;
+  using M = Mask;
+  static F select(M m, F a, F b) {
+    for (int i = 0; i < kRegisters; ++i) a.v[i] = _mm256_blendv_pd(b.v[i], a.v[i], m.m[i]);
+    return a;
+  }
+  static U bits(F x) {
+    U u;
+    for (int i = 0; i < kRegisters; ++i) u.v[i] = _mm256_castpd_si256(x.v[i]);
+    return u;
+  }
+  static F from_bits(U u) {
+    F x;
+    for (int i = 0; i < kRegisters; ++i) x.v[i] = _mm256_castsi256_pd(u.v[i]);
+    return x;
+  }
+  static F abs(F x) {
+    for (int i = 0; i < kRegisters; ++i) x.v[i] = _mm256_andnot_pd(_mm256_set1_pd(-0.0), x.v[i]);
+    return x;
+  }
+  static U shl52(U u) {
+    for (int i = 0; i < kRegisters; ++i) u.v[i] = _mm256_slli_epi64(u.v[i], 52);
+    return u;
+  }
+  static U shr52(U u) {
+    for (int i = 0; i < kRegisters; ++i) u.v[i] = _mm256_srli_epi64(u.v[i], 52);
+    return u;
+  }
+  // Exact, so equal to the scalar path's Dekker product.
+  static F product_error(F a, F b, F p) {
+    for (int i = 0; i < kRegisters; ++i) a.v[i] = _mm256_fmsub_pd(a.v[i], b.v[i], p.v[i]);
+    return a;
+  }
+  static U shr1(U u) {
+    for (int i = 0; i < kRegisters; ++i) u.v[i] = _mm256_srli_epi64(u.v[i], 1);
+    return u;
+  }
+};
+
+Vec load(const double* x) {
+  Vec r;
+  for (int i = 0; i < kRegisters; ++i) r.v[i] = _mm256_loadu_pd(x + 4 * i);
+  return r;
+}
+
+void store(double* out, Vec r) {
+  for (int i = 0; i < kRegisters; ++i) _mm256_storeu_pd(out + 4 * i, r.v[i]);
+}
+
+// Whole lane values straight from the array; the last n % kWidth values through a zero-padded one.
+template <class Fn>
+[[gnu::flatten]] void block(const double* x, double* out, std::size_t n, Fn fn) {
+  std::size_t i = 0;
+  for (; i + kWidth <= n; i += kWidth) store(out + i, fn(load(x + i)));
+  if (i < n) {
+    double tail[kWidth] = {};
+    for (std::size_t j = 0; i + j < n; ++j) tail[j] = x[i + j];
+    store(tail, fn(load(tail)));
+    for (std::size_t j = 0; i + j < n; ++j) out[i + j] = tail[j];
+  }
+}
+
+}  // namespace
+
+void avx2_block(Kernel kernel, const double* x, double* out, std::size_t n) noexcept {
+  switch (kernel) {
+    case Kernel::erfc: return block(x, out, n, [](Vec v) { return erfc<Avx2Lanes>(v); });
+    case Kernel::exp: return block(x, out, n, [](Vec v) { return exp<Avx2Lanes>(v); });
+    case Kernel::log: return block(x, out, n, [](Vec v) { return log<Avx2Lanes>(v); });
+    case Kernel::cdf: return block(x, out, n, [](Vec v) { return cdf<Avx2Lanes>(v); });
+    case Kernel::pdf: return block(x, out, n, [](Vec v) { return pdf<Avx2Lanes>(v); });
+    case Kernel::clipped_cdf: return block(x, out, n, [](Vec v) { return clipped_cdf<Avx2Lanes>(v); });
+  }
+}
+
+}  // namespace quorbis::normal::kernels
