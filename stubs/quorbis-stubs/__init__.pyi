@@ -1,0 +1,73 @@
+"""Binary probit regression by maximum likelihood, and average marginal effects."""
+
+from collections.abc import Sequence
+from typing import Protocol, SupportsFloat, SupportsIndex, final, type_check_only
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+__all__ = ["ame", "fit_probit"]
+
+_Float64Array = npt.NDArray[np.float64]
+
+# The two classes are not attributes of the module: objects of them come only from fit_probit.
+# They are declared here so that results can be annotated (under TYPE_CHECKING, or in quotes).
+
+@final
+@type_check_only
+class VaskProbitModel:
+    """The data of a fit: read-only; each read of exog_names returns a new list."""
+
+    @property
+    def exog(self) -> _Float64Array: ...
+    @property
+    def endog(self) -> _Float64Array: ...
+    @property
+    def exog_names(self) -> list[str]: ...
+
+@final
+@type_check_only
+class VaskProbitResults:
+    """The estimates of a fit: read-only; each read of model returns a new VaskProbitModel."""
+
+    @property
+    def params(self) -> _Float64Array: ...
+    @property
+    def model(self) -> VaskProbitModel: ...
+    @property
+    def loglike(self) -> float: ...
+    @property
+    def iterations(self) -> int: ...
+    @property
+    def converged(self) -> bool: ...
+    def cov_params(self) -> _Float64Array: ...
+
+@type_check_only
+class _ModelLike(Protocol):
+    @property
+    def exog(self) -> _Float64Array: ...
+    # A single str is a Sequence[str] to the type checker, but ame refuses it at run time.
+    @property
+    def exog_names(self) -> Sequence[str]: ...
+
+@type_check_only
+class _ResultsLike(Protocol):
+    @property
+    def params(self) -> _Float64Array: ...
+    @property
+    def model(self) -> _ModelLike: ...
+    def cov_params(self) -> _Float64Array: ...
+
+def fit_probit(
+    endog_py: _Float64Array,
+    exog_py: _Float64Array,
+    max_iter: SupportsIndex | None = ...,
+    tol: SupportsFloat | SupportsIndex | None = ...,
+    robust: bool | None = ...,
+    cluster_vars: _Float64Array | None = ...,
+) -> VaskProbitResults:
+    """Fits P(y = 1 | x) = Phi(x . beta) by maximum likelihood."""
+
+def ame(probit_model: _ResultsLike, chunk_size: SupportsIndex | None = ...) -> pd.DataFrame:
+    """Calculates Average Marginal Effects (AME) for a Probit model"""
