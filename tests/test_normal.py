@@ -1,0 +1,168 @@
+"""The vectorised erfc, exp and log kernels and the normal functions built on them.
+
+Accuracy is measured against mpmath at 40 significant digits; the block (SIMD) path, the portable block
+path and the single-value functions must agree bit for bit.
+"""
+
+import math
+
+import numpy as np
+import pytest
+
+hooks = pytest.importorskip("_quorbis_hooks")
+import mpmath  # noqa: E402
+
+SQRT2 = 1.4142135623730951
+SQRT2PI = 2.5066282746310007
+MAX_ULPS = 2.0
+
+rng = np.random.default_rng(20240611)
+
+
+def loguniform(lo_exp2, hi_exp2, n):
+    return np.exp2(rng.uniform(lo_exp2, hi_exp2, n))
+
+
+def ulp_of(exact):
+    """Spacing of the doubles at the exact value (2^-1074 among the subnormals)."""
+    if exact == 0:
+        return mpmath.mpf(2) ** -1074
+    _, exponent = mpmath.frexp(exact)
+    return mpmath.mpf(2) ** (max(exponent - 1, -1022) - 52)
+
+
+def worst_ulp_error(results, exact_values):
+    worst, where = 0.0, None
+    for i, (y, exact) in enumerate(zip(results, exact_values)):
+        assert math.isfinite(y), f"non-finite result {y} where {exact} was expected"
+        error = float(abs(mpmath.mpf(float(y)) - exact) / ulp_of(exact))
+        if error > worst:
+            worst, where = error, i
+    return worst, where
+
+
+@pytest.fixture
+def simd():
+    """Yields a function that switches the SIMD path on or off; the default is restored afterwards."""
+    previous = hooks.set_simd_enabled(True)
+    yield hooks.set_simd_enabled
+    hooks.set_simd_enabled(previous)
+
+
+EDGE_ERFC = [0.0, -0.0, 5e-324, -5e-324, 1e-300, 1e-17, -1e-17, 0.5, -0.5, 1.0, 2.0, 26.0, 26.55, 27.0, 27.2,
+             27.29, -27.3, 6.0, -6.0]
+EDGE_EXP = [0.0, -0.0, 5e-324, 1e-300, 1.0, -1.0, 0.34657359027997264, -0.34657359027997264, 709.782712893384,
+            -708.3964185322641, -708.4, -745.1332191019411, -745.0, -744.44]
+EDGE_LOG = [5e-324, 1e-320, 2.2250738585072014e-308, 2.225073858507201e-308, 1e-15, 0.7071067811865476,
+            0.7071067811865475, 1.4142135623730951, 1.414213562373095, 0.9999999999999999, 1.0000000000000002,
+            2.0, 0.5, 1.7976931348623157e308]
+
+ACCURACY_CASES = [
+    ("erfc", "edge values", np.array(EDGE_ERFC)),
+    ("erfc", "[-6, 6]", rng.uniform(-6.0, 6.0, 6000)),
+    ("erfc", "[-28, 28]", rng.uniform(-28.0, 28.0, 3000)),
+    ("erfc", "subnormal results [26.5, 27.3]", rng.uniform(26.5, 27.3, 2000)),
+    ("erfc", "small magnitudes", loguniform(-1074, 0, 2000) * rng.choice([-1.0, 1.0], 2000)),
+    ("exp", "edge values", np.array(EDGE_EXP)),
+    ("exp", "[-745, 709.78]", rng.uniform(-745.0, 709.78, 4000)),
+    ("exp", "[-1, 1]", rng.uniform(-1.0, 1.0, 3000)),
+    ("exp", "subnormal results", rng.uniform(-745.13, -708.4, 2000)),
+    ("log", "edge values", np.array(EDGE_LOG)),
+    ("log", "all positive doubles", loguniform(-1074, 1024, 4000)),
+    ("log", "[1e-15, 1]", np.exp(rng.uniform(math.log(1e-15), 0.0, 3000))),
+    ("log", "near 1", 1.0 + rng.uniform(-1e-3, 1e-3, 2000)),
+]
+
+REFERENCE = {"erfc": mpmath.erfc, "exp": mpmath.exp, "log": mpmath.log}
+
+
+class TestAccuracy:
+    @pytest.mark.parametrize("name,label,x", ACCURACY_CASES, ids=[f"{c[0]}: {c[1]}" for c in ACCURACY_CASES])
+    def test_within_two_ulps_of_exact(self, name, label, x):
+        results = hooks.normal_block(name, x)
+        with mpmath.workdps(40):
+            exact = [REFERENCE[name](mpmath.mpf(float(v))) for v in x]
+            worst, where = worst_ulp_error(results, exact)
+        assert worst <= MAX_ULPS, f"{name}({x[where]!r}) = {results[where]!r}, {worst:.2f} ulp from {exact[where]}"
+
+    def test_cdf_is_half_erfc_at_the_scaled_argument(self):
+        # Phi(x) = erfc(t) / 2 with t = -x / sqrt 2 rounded to a double, as the likelihood defines it.
+        x = np.concatenate([rng.uniform(-12.0, 12.0, 3000), rng.uniform(-38.0, -30.0, 500)])
+        results = hooks.normal_block("cdf", x)
+        with mpmath.workdps(40):
+            exact = [mpmath.erfc(mpmath.mpf(float(-v / SQRT2))) / 2 for v in x]
+            worst, where = worst_ulp_error(results, exact)
+        assert worst <= MAX_ULPS, f"cdf({x[where]!r}) is {worst:.2f} ulp off"
+
+    def test_pdf_is_exp_of_the_rounded_exponent_over_sqrt_two_pi(self):
+        x = rng.uniform(-38.0, 38.0, 3000)
+        results = hooks.normal_block("pdf", x)
+        with mpmath.workdps(40):
+            exact = [mpmath.exp(mpmath.mpf(float(v * (v * -0.5)))) / mpmath.mpf(SQRT2PI) for v in x]
+            worst, where = worst_ulp_error(results, exact)
+        # exp within 2 ulp, then one correctly rounded division.
+        assert worst <= MAX_ULPS + 0.5, f"pdf({x[where]!r}) is {worst:.2f} ulp off"
+
+
+SPECIAL_VALUES = [
+    ("erfc", math.inf, 0.0), ("erfc", -math.inf, 2.0), ("erfc", 0.0, 1.0), ("erfc", 30.0, 0.0),
+    ("erfc", -30.0, 2.0), ("erfc", math.nan, math.nan),
+    ("exp", -math.inf, 0.0), ("exp", math.inf, math.inf), ("exp", 0.0, 1.0), ("exp", 709.79, math.inf),
+    ("exp", -745.14, 0.0), ("exp", -745.1332191019411, 5e-324), ("exp", math.nan, math.nan),
+    ("log", 0.0, -math.inf), ("log", -0.0, -math.inf), ("log", -1.0, math.nan), ("log", -math.inf, math.nan),
+    ("log", math.inf, math.inf), ("log", 1.0, 0.0), ("log", math.nan, math.nan),
+    ("log", 1e-15, -34.538776394910684), ("log", 0.999999999999999, -9.992007221626415e-16),
+    ("cdf", -math.inf, 0.0), ("cdf", math.inf, 1.0), ("cdf", 0.0, 0.5), ("cdf", math.nan, math.nan),
+    ("pdf", math.inf, 0.0), ("pdf", -math.inf, 0.0), ("pdf", math.nan, math.nan), ("pdf", 0.0, 0.39894228040143265),
+    ("clipped_cdf", math.nan, 1e-15), ("clipped_cdf", -math.inf, 1e-15), ("clipped_cdf", -9.0, 1e-15),
+    ("clipped_cdf", math.inf, 0.999999999999999), ("clipped_cdf", 9.0, 0.999999999999999),
+    ("clipped_cdf", 0.0, 0.5),
+]
+
+
+class TestSpecialValues:
+    @pytest.mark.parametrize("name,x,expected", SPECIAL_VALUES)
+    @pytest.mark.parametrize("call", [hooks.normal_block, hooks.normal_each], ids=["block", "each"])
+    def test_exact_result(self, call, name, x, expected):
+        result = call(name, np.array([x]))[0]
+        if math.isnan(expected):
+            assert math.isnan(result)
+        else:
+            assert result == expected and math.copysign(1.0, result) == math.copysign(1.0, expected)
+
+    def test_gradient_weight_in_the_clamped_tail(self):
+        # lambda = phi(z) / max(Phi(z), 1e-15) at z = -8, where Phi(-8) < 1e-15.
+        z = np.array([-8.0])
+        ratio = hooks.normal_each("pdf", z)[0] / hooks.normal_each("clipped_cdf", z)[0]
+        assert ratio == pytest.approx(5.052271083536891, rel=4e-16)
+
+
+NAMES = ["erfc", "exp", "log", "cdf", "pdf", "clipped_cdf"]
+
+
+def mixed_arguments(n):
+    specials = np.array([0.0, -0.0, math.inf, -math.inf, math.nan, 5e-324, -5e-324, 27.3, -746.0, 710.0])
+    x = np.concatenate([rng.uniform(-40.0, 40.0, n), loguniform(-1074, 1024, n) * rng.choice([-1.0, 1.0], n),
+                        rng.uniform(-750.0, 715.0, n), specials])
+    return rng.permutation(x)
+
+
+class TestPathsAgree:
+    @pytest.mark.parametrize("name", NAMES)
+    def test_simd_portable_and_single_value_bits_are_equal(self, simd, name):
+        x = mixed_arguments(20000)
+        simd(True)
+        fast = hooks.normal_block(name, x)
+        simd(False)
+        portable = hooks.normal_block(name, x)
+        each = hooks.normal_each(name, x)
+        np.testing.assert_array_equal(fast.view(np.uint64), each.view(np.uint64))
+        np.testing.assert_array_equal(portable.view(np.uint64), each.view(np.uint64))
+
+    @pytest.mark.parametrize("n", [0, 1, 3, 4, 5, 15, 16, 17, 31, 257])
+    def test_every_block_length(self, simd, n):
+        # Lengths that are not a multiple of the register width go through a padded tail.
+        x = rng.uniform(-8.0, 8.0, n)
+        for enabled in (True, False):
+            simd(enabled)
+            np.testing.assert_array_equal(hooks.normal_block("cdf", x), hooks.normal_each("cdf", x))
