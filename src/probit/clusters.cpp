@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <unordered_map>
 
 namespace quorbis::probit {
@@ -25,17 +26,27 @@ void cluster_label(const lib::MatrixView& values, std::ptrdiff_t row, std::strin
   }
 }
 
+// Rows with the same bits have the same label, so each distinct bit pattern is formatted only once.
 Clusters combine_cluster_keys(const lib::MatrixView& values) {
   Clusters clusters;
   clusters.of_row.resize(static_cast<std::size_t>(values.rows));
-  std::unordered_map<std::string, std::uint32_t> ids;
-  std::string label;
+  std::unordered_map<std::string, std::uint32_t> id_of_label;
+  std::unordered_map<std::string, std::uint32_t> id_of_bits;
+  std::string label, bits(static_cast<std::size_t>(values.cols) * sizeof(double), '\0');
   for (std::ptrdiff_t i = 0; i < values.rows; ++i) {
-    cluster_label(values, i, label);
-    auto [it, inserted] = ids.try_emplace(label, static_cast<std::uint32_t>(ids.size()));
-    clusters.of_row[static_cast<std::size_t>(i)] = it->second;
+    for (std::ptrdiff_t j = 0; j < values.cols; ++j) {
+      std::memcpy(bits.data() + j * std::ptrdiff_t{sizeof(double)}, values.data + i * values.row_stride + j * values.col_stride,
+                  sizeof(double));
+    }
+    auto known = id_of_bits.find(bits);
+    if (known == id_of_bits.end()) {
+      cluster_label(values, i, label);
+      const auto id = id_of_label.try_emplace(label, static_cast<std::uint32_t>(id_of_label.size())).first->second;
+      known = id_of_bits.emplace(bits, id).first;
+    }
+    clusters.of_row[static_cast<std::size_t>(i)] = known->second;
   }
-  clusters.count = ids.size();
+  clusters.count = id_of_label.size();
   return clusters;
 }
 

@@ -1,9 +1,10 @@
 #include "probit/probit.hpp"
 
 #include <algorithm>
-#include <cmath>
 
 #include "normal/normal.hpp"
+#include "probit/linear_index.hpp"
+#include "probit/outer.hpp"
 
 namespace quorbis::probit {
 namespace {
@@ -17,24 +18,67 @@ struct Block {
   double eta[kBlock];
 };
 
-// z_i, the clamped Phi(z_i) and the inverse Mills-type ratio lambda_i = q_i phi(z_i) / F_i of one row.
-struct RowTerms {
-  double z, clipped, lambda;
+// The per-row terms of a block: z = q eta with q = (y + y) - 1, the clamped Phi(z), and
+// lambda = (q phi(z)) / clamped Phi(z).
+struct Terms {
+  double z[kBlock];
+  double clipped[kBlock];
+  double lambda[kBlock];
 };
 
-// The signed index z_i = q_i eta_i, q_i = (y_i + y_i) - 1.
-double signed_index(double y, double eta) noexcept { return ((y + y) - 1.0) * eta; }
+double sign_factor(double y) noexcept { return (y + y) - 1.0; }
 
-RowTerms row_terms(double y, double eta) noexcept {
-  const double q = (y + y) - 1.0;
-  const double z = q * eta;
-  const double clipped = normal::clipped_cdf(z);
-  return {z, clipped, (q * normal::pdf(z)) / clipped};
+void signed_index(const double* y, const Block& block, double* z) noexcept {
+  for (std::size_t r = 0; r < block.count; ++r) z[r] = sign_factor(y[r]) * block.eta[r];
 }
 
-// Copies row r of the block into a contiguous k-vector.
-void gather_row(const Design& x, std::size_t row, double* out) noexcept {
-  for (std::size_t j = 0; j < x.cols; ++j) out[j] = x.data[j * x.rows + row];
+void row_terms(const double* y, const Block& block, Terms& t) noexcept {
+  signed_index(y, block, t.z);
+  normal::clipped_cdf_block(t.z, t.clipped, block.count);
+  normal::pdf_block(t.z, t.lambda, block.count);
+  for (std::size_t r = 0; r < block.count; ++r) t.lambda[r] = (sign_factor(y[r]) * t.lambda[r]) / t.clipped[r];
+}
+
+// Adds ln of each value to sum, in row order.
+double add_logs(double sum, double* values, std::size_t count) noexcept {
+  normal::log_block(values, values, count);
+  for (std::size_t r = 0; r < count; ++r) sum += values[r];
+  return sum;
+}
+
+// g[j] = lambda_r x_rj + g[j] over the rows in order, four columns at a time so that their
+// chains of additions run side by side.
+void add_weighted_columns(const Design& x, const Block& block, const double* lambda, double* g) noexcept {
+  auto column = [&](std::size_t j) { return x.data + j * x.rows + block.begin; };
+  std::size_t j = 0;
+  for (; j + 4 <= x.cols; j += 4) {
+    const double *c0 = column(j), *c1 = column(j + 1), *c2 = column(j + 2), *c3 = column(j + 3);
+    double a0 = g[j], a1 = g[j + 1], a2 = g[j + 2], a3 = g[j + 3];
+    for (std::size_t r = 0; r < block.count; ++r) {
+      a0 = lambda[r] * c0[r] + a0;
+      a1 = lambda[r] * c1[r] + a1;
+      a2 = lambda[r] * c2[r] + a2;
+      a3 = lambda[r] * c3[r] + a3;
+    }
+    g[j] = a0, g[j + 1] = a1, g[j + 2] = a2, g[j + 3] = a3;
+  }
+  for (; j < x.cols; ++j) {
+    const double* c = column(j);
+    double a = g[j];
+    for (std::size_t r = 0; r < block.count; ++r) a = lambda[r] * c[r] + a;
+    g[j] = a;
+  }
+}
+
+// The block's rows as a row-major tile of the given row width, each multiplied by scale[r] when given.
+void gather_rows(const Design& x, const Block& block, const double* scale, std::size_t width,
+                 double* tile) noexcept {
+  for (std::size_t j = 0; j < x.cols; ++j) {
+    const double* column = x.data + j * x.rows + block.begin;
+    for (std::size_t r = 0; r < block.count; ++r) {
+      tile[r * width + j] = scale != nullptr ? scale[r] * column[r] : column[r];
+    }
+  }
 }
 
 }  // namespace
@@ -42,29 +86,24 @@ void gather_row(const Design& x, std::size_t row, double* out) noexcept {
 Probit::Probit(const double* endog, std::size_t nobs, Design exog) noexcept
     : endog_(endog), nobs_(nobs), exog_(exog) {}
 
-// eta_i = sum_j x_ij b_j, each row summed from 0.0 in column order, vectorised across the rows.
 template <class Visit>
 void Probit::for_each_block(const Vector& beta, Visit&& visit) const {
   Block block;
   for (std::size_t begin = 0; begin < nobs_; begin += kBlock) {
     block.begin = begin;
     block.count = std::min(kBlock, nobs_ - begin);
-    std::fill_n(block.eta, block.count, 0.0);
-    for (std::size_t j = 0; j < exog_.cols; ++j) {
-      const double* column = exog_.data + j * exog_.rows + begin;
-      const double b = beta[j];
-      for (std::size_t r = 0; r < block.count; ++r) block.eta[r] += column[r] * b;
-    }
+    linear_index(exog_.data, exog_.rows, exog_.cols, beta.data(), begin, block.count, block.eta);
     visit(block);
   }
 }
 
 double Probit::log_likelihood(const Vector& beta) const {
   double sum = 0.0;
+  double values[kBlock];
   for_each_block(beta, [&](const Block& block) {
-    for (std::size_t r = 0; r < block.count; ++r) {
-      sum += std::log(normal::clipped_cdf(signed_index(endog_[block.begin + r], block.eta[r])));
-    }
+    signed_index(endog_ + block.begin, block, values);
+    normal::clipped_cdf_block(values, values, block.count);
+    sum = add_logs(sum, values, block.count);
   });
   return sum;
 }
@@ -78,78 +117,59 @@ Vector Probit::gradient(const Vector& beta) const {
 double Probit::log_likelihood_and_gradient(const Vector& beta, Vector& g) const {
   g.assign(k(), 0.0);
   double sum = 0.0;
+  Terms t;
   for_each_block(beta, [&](const Block& block) {
-    double lambda[kBlock];
-    for (std::size_t r = 0; r < block.count; ++r) {
-      const RowTerms t = row_terms(endog_[block.begin + r], block.eta[r]);
-      sum += std::log(t.clipped);
-      lambda[r] = t.lambda;
-    }
-    for (std::size_t j = 0; j < k(); ++j) {
-      const double* column = exog_.data + j * exog_.rows + block.begin;
-      double acc = g[j];
-      for (std::size_t r = 0; r < block.count; ++r) acc = lambda[r] * column[r] + acc;
-      g[j] = acc;
-    }
+    row_terms(endog_ + block.begin, block, t);
+    sum = add_logs(sum, t.clipped, block.count);
+    add_weighted_columns(exog_, block, t.lambda, g.data());
   });
   return sum;
 }
 
 Matrix Probit::hessian(const Vector& beta) const {
-  Matrix h(k(), k());
-  Vector x(k());
+  OuterSum h(k());
+  Terms t;
+  double weight[kBlock];
+  Vector tile(kBlock * h.width(), 0.0);
   for_each_block(beta, [&](const Block& block) {
-    for (std::size_t r = 0; r < block.count; ++r) {
-      const RowTerms t = row_terms(endog_[block.begin + r], block.eta[r]);
-      const double w = t.lambda * (block.eta[r] + t.lambda);
-      gather_row(exog_, block.begin + r, x.data());
-      for (std::size_t a = 0; a < k(); ++a) {
-        const double wa = w * x[a];
-        double* h_row = h.row(a);
-        for (std::size_t c = 0; c < k(); ++c) h_row[c] = h_row[c] - wa * x[c];
-      }
-    }
+    row_terms(endog_ + block.begin, block, t);
+    for (std::size_t r = 0; r < block.count; ++r) weight[r] = t.lambda[r] * (block.eta[r] + t.lambda[r]);
+    gather_rows(exog_, block, nullptr, h.width(), tile.data());
+    h.subtract_weighted(tile.data(), weight, block.count);
   });
-  return h;
+  return h.result();
 }
 
 Matrix Probit::score_outer_sum(const Vector& beta) const {
-  Matrix m(k(), k());
-  Vector s(k());
+  OuterSum m(k());
+  Terms t;
+  Vector tile(kBlock * m.width(), 0.0);
   for_each_block(beta, [&](const Block& block) {
-    for (std::size_t r = 0; r < block.count; ++r) {
-      const double lambda = row_terms(endog_[block.begin + r], block.eta[r]).lambda;
-      gather_row(exog_, block.begin + r, s.data());
-      for (double& v : s) v = lambda * v;
-      for (std::size_t a = 0; a < k(); ++a) {
-        double* m_row = m.row(a);
-        for (std::size_t c = 0; c < k(); ++c) m_row[c] = s[c] * s[a] + m_row[c];
-      }
-    }
+    row_terms(endog_ + block.begin, block, t);
+    gather_rows(exog_, block, t.lambda, m.width(), tile.data());
+    m.add(tile.data(), block.count);
   });
-  return m;
+  return m.result();
 }
 
 Matrix Probit::cluster_meat(const Vector& beta, const std::vector<std::uint32_t>& cluster_of_row,
                             std::size_t clusters) const {
-  Matrix sums(clusters, k());
+  OuterSum m(k());
+  const std::size_t width = m.width();
+  Vector sums(clusters * width, 0.0);  // per cluster, the sum of its score rows
+  Terms t;
+  Vector tile(kBlock * width, 0.0);
   for_each_block(beta, [&](const Block& block) {
+    row_terms(endog_ + block.begin, block, t);
+    gather_rows(exog_, block, t.lambda, width, tile.data());
     for (std::size_t r = 0; r < block.count; ++r) {
-      const std::size_t i = block.begin + r;
-      const double lambda = row_terms(endog_[i], block.eta[r]).lambda;
-      double* u = sums.row(cluster_of_row[i]);
-      for (std::size_t j = 0; j < k(); ++j) u[j] = lambda * exog_.data[j * exog_.rows + i] + u[j];
+      const double* s = tile.data() + r * width;
+      double* u = sums.data() + cluster_of_row[block.begin + r] * width;
+      for (std::size_t j = 0; j < k(); ++j) u[j] = s[j] + u[j];
     }
   });
-  Matrix m(k(), k());
-  for (std::size_t g = 0; g < clusters; ++g) {
-    const double* u = sums.row(g);
-    for (std::size_t a = 0; a < k(); ++a) {
-      double* m_row = m.row(a);
-      for (std::size_t c = 0; c < k(); ++c) m_row[c] = u[a] * u[c] + m_row[c];
-    }
-  }
-  return m;
+  m.add(sums.data(), clusters);
+  return m.result();
 }
 
 }  // namespace quorbis::probit
