@@ -1,0 +1,100 @@
+#!/usr/bin/env python
+"""Times quorbis against statsmodels on the same simulated probit data, side by side.
+
+For each size and call it prints the median times of both tools and their ratio, measures the
+peak resident-memory growth of each call, checks that the two tools give the same numbers (and
+fails if they do not), and writes a Markdown report and a bar chart of the ratios.
+
+    python benchmarks/run.py                                   # the default sizes
+    python benchmarks/run.py --sizes 20000x10 --repeats 3      # a quick run
+    python benchmarks/run.py --cases fit,ame --no-memory
+
+Both tools are timed single-threaded: the script sets OMP_NUM_THREADS, OPENBLAS_NUM_THREADS and
+MKL_NUM_THREADS (to --threads, default 1) before NumPy is loaded. On machines that set
+OPENBLAS_CORETYPE or OPENBLAS_L2_SIZE, run it with both unset in this command only, so that
+NumPy's OpenBLAS picks its own kernel for the CPU:
+
+    env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python benchmarks/run.py
+
+The chart needs matplotlib (pip install -r benchmarks/requirements.txt); without it the script
+still measures and writes the report.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DEFAULT_SIZES = "100000x10,1000000x10,200000x50"
+CASE_NAMES = ("fit", "hc0", "cluster", "ame", "ame_chunked")
+BLAS_VARIABLES = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
+THREAD_VARIABLES = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
+
+
+def parse_sizes(text: str) -> list[tuple[int, int]]:
+    sizes = []
+    for item in text.split(","):
+        try:
+            n, k = (int(float(part)) for part in item.lower().split("x"))
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"size {item!r} is not of the form NxK, e.g. 100000x10") from None
+        if n < 10 or k < 3:
+            raise argparse.ArgumentTypeError(f"size {item!r}: need n >= 10 and k >= 3")
+        sizes.append((n, k))
+    return sizes
+
+
+def parse_cases(text: str) -> list[str]:
+    cases = [case.strip() for case in text.split(",") if case.strip()]
+    unknown = [case for case in cases if case not in CASE_NAMES]
+    if unknown or not cases:
+        raise argparse.ArgumentTypeError(f"cases must be a comma-separated subset of {','.join(CASE_NAMES)}")
+    return cases
+
+
+def parse_arguments(argv: list[str]) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                     formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+    parser.add_argument("--sizes", type=parse_sizes, default=DEFAULT_SIZES,
+                        help="comma-separated NxK: rows x columns (1e6x10 works too)")
+    parser.add_argument("--repeats", type=int, default=3, help="timed runs per call; the median is kept")
+    parser.add_argument("--cases", type=parse_cases, default=",".join(CASE_NAMES),
+                        help="comma-separated subset of the calls to time")
+    parser.add_argument("--groups", type=int, default=500, help="number of clusters")
+    parser.add_argument("--chunk-size", type=int, default=10_000, help="chunk_size of the chunked ame")
+    parser.add_argument("--seed", type=int, default=20240601, help="seed of the simulated data")
+    parser.add_argument("--threads", type=int, default=1, help="BLAS/OpenMP threads for both tools")
+    parser.add_argument("--no-memory", action="store_true", help="skip the memory measurements")
+    parser.add_argument("--require-targets", action="store_true",
+                        help="exit with status 2 when a speed or memory target is not met")
+    parser.add_argument("--results", default=os.path.join(HERE, "RESULTS.md"),
+                        help="Markdown report to write ('' for none)")
+    parser.add_argument("--plot", default=os.path.join(HERE, "ratios.png"),
+                        help="PNG chart of the speed ratios ('' for none)")
+    arguments = parser.parse_args(argv)
+    if min(arguments.repeats, arguments.groups, arguments.chunk_size, arguments.threads) < 1:
+        parser.error("--repeats, --groups, --chunk-size and --threads must be at least 1")
+    return arguments
+
+
+def main(argv: list[str]) -> int:
+    arguments = parse_arguments(argv)
+    blas_settings = {variable: os.environ[variable] for variable in BLAS_VARIABLES if variable in os.environ}
+    if blas_settings:
+        print(f"warning: {', '.join(f'{k}={v}' for k, v in blas_settings.items())} set: NumPy's OpenBLAS runs a "
+              "slower kernel than this CPU allows. For a fair comparison run\n"
+              f"  env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python {' '.join(sys.argv)}", file=sys.stderr)
+    # OpenBLAS reads its thread count when it is loaded, so this comes before anything imports NumPy.
+    for variable in THREAD_VARIABLES:
+        os.environ[variable] = str(arguments.threads)
+
+    sys.path.insert(0, HERE)
+    import _runner
+
+    return _runner.run(arguments, blas_settings)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
