@@ -1,8 +1,6 @@
 // An owned, 64-byte aligned array of doubles: working memory that can later become a NumPy array.
 #pragma once
 
-#include <sys/mman.h>
-
 #include <cstddef>
 #include <cstdlib>
 #include <cstdint>
@@ -16,15 +14,10 @@ class Buffer {
   Buffer() noexcept = default;
   // Uninitialised storage for n doubles; throws std::bad_alloc.
   explicit Buffer(std::size_t n) : size_(n) {
-    if (n > (SIZE_MAX - kHugePage) / sizeof(double)) throw std::bad_alloc();
-    // Large buffers sit on huge pages where the system allows: far fewer page faults on first touch.
-    const std::size_t align = n * sizeof(double) >= 2 * kHugePage ? kHugePage : kAlign;
-    const std::size_t bytes = (n * sizeof(double) + align - 1) / align * align;
-    data_ = static_cast<double*>(std::aligned_alloc(align, bytes == 0 ? align : bytes));
+    if (n > (SIZE_MAX - kAlign) / sizeof(double)) throw std::bad_alloc();
+    const std::size_t bytes = (n * sizeof(double) + kAlign - 1) / kAlign * kAlign;
+    data_ = static_cast<double*>(std::aligned_alloc(kAlign, bytes == 0 ? kAlign : bytes));
     if (data_ == nullptr) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-    if (align == kHugePage) ::madvise(data_, bytes, MADV_HUGEPAGE);
-#endif
   }
   // Storage for a rows x cols matrix; a size that would wrap around throws std::bad_alloc.
   static Buffer matrix(std::size_t rows, std::size_t cols) {
@@ -58,7 +51,6 @@ class Buffer {
 
  private:
   static constexpr std::size_t kAlign = 64;
-  static constexpr std::size_t kHugePage = std::size_t{1} << 21;
   double* data_ = nullptr;
   std::size_t size_ = 0;
 };

@@ -59,11 +59,11 @@ std::optional<Matrix> gauss_jordan_inverse(const Matrix& h) {
   return inverse;
 }
 
-Matrix classical_covariance(const Probit& probit, const Vector& beta) {
-  if (auto inverse = gauss_jordan_inverse(probit.hessian(beta))) return negated(*std::move(inverse));
+Matrix classical_covariance(const Matrix& hessian) {
+  if (auto inverse = gauss_jordan_inverse(hessian)) return negated(*std::move(inverse));
   // A singular Hessian has no inverse: report it and leave no number that looks measured.
   lib::write_fd2("Hessian singular => NaN for Cov\n");
-  return Matrix(probit.k(), probit.k(), std::numeric_limits<double>::quiet_NaN());
+  return Matrix(hessian.rows(), hessian.cols(), std::numeric_limits<double>::quiet_NaN());
 }
 
 Matrix sandwich_covariance(const Matrix& classical, const Matrix& meat) {

@@ -5,15 +5,14 @@
 #include <optional>
 
 #include "probit/matrix.hpp"
-#include "probit/probit.hpp"
 
 namespace quorbis::probit {
 
 // Gauss-Jordan elimination with partial pivoting; nothing when a pivot falls below 1e-14.
 std::optional<Matrix> gauss_jordan_inverse(const Matrix& h);
 
-// -H^-1 at beta; when H is singular, a matrix of NaN and one line on standard error.
-Matrix classical_covariance(const Probit& probit, const Vector& beta);
+// -H^-1; when the Hessian H is singular, a matrix of NaN and one line on standard error.
+Matrix classical_covariance(const Matrix& hessian);
 
 // (B M) B with the bread B = -C.
 Matrix sandwich_covariance(const Matrix& classical, const Matrix& meat);

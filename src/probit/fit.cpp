@@ -83,12 +83,15 @@ Matrix checked_cluster_meat(PyObject* cluster_vars, const Probit& probit, const 
   return probit.cluster_meat(beta, clusters.of_row, clusters.count);
 }
 
+// The plain meat of the robust sandwich comes from the same pass as the Hessian; the cluster meat needs
+// the cluster variables checked first, after the classical covariance.
 Matrix covariance(const Probit& probit, const Vector& beta, const FitArguments& arguments) {
-  Matrix classical = classical_covariance(probit, beta);
+  const bool plain_meat = arguments.robust && arguments.cluster_vars == nullptr;
+  Evaluation at_estimate = probit.evaluate(beta, {.hessian = true, .score_outer_sum = plain_meat});
+  Matrix classical = classical_covariance(at_estimate.hessian);
   if (!arguments.robust) return classical;
-  const Matrix meat = arguments.cluster_vars != nullptr
-                          ? checked_cluster_meat(arguments.cluster_vars, probit, beta)
-                          : probit.score_outer_sum(beta);
+  const Matrix meat = plain_meat ? std::move(at_estimate.score_outer_sum)
+                                 : checked_cluster_meat(arguments.cluster_vars, probit, beta);
   return sandwich_covariance(classical, meat);
 }
 

@@ -10,13 +10,12 @@ namespace {
 constexpr int kMaxHalvings = 10;
 constexpr double kCurvatureThreshold = 1e-14;
 
-// The inverse Hessian at b = 0, so that the first step is a Newton step; when that Hessian is
-// singular, the diagonal -1 / J_jj (J = -H), with -1 where J_jj is not a positive finite number.
-Matrix starting_inverse_curvature(const Probit& probit) {
-  const Matrix h = probit.hessian(Vector(probit.k(), 0.0));
+// The inverse of the Hessian h at the start, so that the first step is a Newton step; when h is
+// singular, the diagonal -1 / J_jj (J = -h), with -1 where J_jj is not a positive finite number.
+Matrix starting_inverse_curvature(const Matrix& h) {
   if (auto inverse = gauss_jordan_inverse(h)) return *std::move(inverse);
-  Matrix start(probit.k(), probit.k());
-  for (std::size_t j = 0; j < probit.k(); ++j) {
+  Matrix start(h.rows(), h.cols());
+  for (std::size_t j = 0; j < h.rows(); ++j) {
     const double j_jj = -h(j, j);
     start(j, j) = (std::isfinite(j_jj) && j_jj > 0.0) ? -1.0 / j_jj : -1.0;
   }
@@ -62,10 +61,11 @@ Vector step(const Vector& beta, double alpha, const Vector& direction) {
 
 Optimum fit_bfgs(const Probit& probit, std::uint64_t max_iter, double tol) {
   Optimum out{Vector(probit.k(), 0.0)};
-  Vector g;
-  out.loglike = probit.log_likelihood_and_gradient(out.params, g);
+  Evaluation start = probit.evaluate(out.params, {.gradient = true, .hessian = max_iter > 0});
+  out.loglike = start.loglike;
   if (max_iter == 0) return out;
-  Matrix h = starting_inverse_curvature(probit);
+  Vector g = std::move(start.gradient);
+  Matrix h = starting_inverse_curvature(start.hessian);
 
   for (std::uint64_t t = 0; t < max_iter; ++t) {
     out.iterations = t;
@@ -76,16 +76,17 @@ Optimum fit_bfgs(const Probit& probit, std::uint64_t max_iter, double tol) {
     // The first trial also yields its gradient, which is kept when no halving is needed.
     double alpha = 1.0;
     Vector trial = step(out.params, alpha, direction);
-    Vector g_new;
-    double loglike_new = probit.log_likelihood_and_gradient(trial, g_new);
-    bool have_gradient = true;
+    Evaluation first = probit.evaluate(trial, {.gradient = true});
+    double loglike_new = first.loglike;
+    Vector g_new = std::move(first.gradient);
+    bool halved = false;
     for (int halvings = 0; loglike_new < loglike_old && halvings < kMaxHalvings; ++halvings) {
       alpha *= 0.5;
       trial = step(out.params, alpha, direction);
       loglike_new = probit.log_likelihood(trial);
-      have_gradient = false;
+      halved = true;
     }
-    if (!have_gradient) g_new = probit.gradient(trial);
+    if (halved) g_new = probit.evaluate(trial, {.gradient = true}).gradient;
 
     Vector s(trial.size()), y(trial.size());
     for (std::size_t j = 0; j < trial.size(); ++j) {

@@ -17,8 +17,8 @@ class OuterSum {
   // The row length of the tiles passed in: k rounded up to a multiple of 4, the padding all zeros.
   std::size_t width() const noexcept { return width_; }
 
-  // For each tile row x, in order: acc[a][c] = acc[a][c] - (weight[r] * x[a]) * x[c].
-  void subtract_weighted(const double* tile, const double* weight, std::size_t count) noexcept;
+  // For each tile row r, in order: acc[a][c] = acc[a][c] - factors[r][a] * values[r][c].
+  void subtract(const double* factors, const double* values, std::size_t count) noexcept;
   // For each tile row s, in order: acc[a][c] = s[c] * s[a] + acc[a][c].
   void add(const double* tile, std::size_t count) noexcept;
 

@@ -108,48 +108,33 @@ double Probit::log_likelihood(const Vector& beta) const {
   return sum;
 }
 
-Vector Probit::gradient(const Vector& beta) const {
-  Vector g;
-  log_likelihood_and_gradient(beta, g);
-  return g;
-}
-
-double Probit::log_likelihood_and_gradient(const Vector& beta, Vector& g) const {
-  g.assign(k(), 0.0);
-  double sum = 0.0;
-  Terms t;
-  for_each_block(beta, [&](const Block& block) {
-    row_terms(endog_ + block.begin, block, t);
-    sum = add_logs(sum, t.clipped, block.count);
-    add_weighted_columns(exog_, block, t.lambda, g.data());
-  });
-  return sum;
-}
-
-Matrix Probit::hessian(const Vector& beta) const {
-  OuterSum h(k());
-  Terms t;
+Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
+  Evaluation out;
+  out.gradient.assign(wants.gradient ? k() : 0, 0.0);
+  OuterSum hessian(k()), score_outer(k());
+  const std::size_t width = hessian.width();
+  Vector rows(wants.hessian ? kBlock * width : 0, 0.0), scaled_rows(rows.size(), 0.0);
+  Vector scores(wants.score_outer_sum ? kBlock * width : 0, 0.0);
   double weight[kBlock];
-  Vector tile(kBlock * h.width(), 0.0);
-  for_each_block(beta, [&](const Block& block) {
-    row_terms(endog_ + block.begin, block, t);
-    for (std::size_t r = 0; r < block.count; ++r) weight[r] = t.lambda[r] * (block.eta[r] + t.lambda[r]);
-    gather_rows(exog_, block, nullptr, h.width(), tile.data());
-    h.subtract_weighted(tile.data(), weight, block.count);
-  });
-  return h.result();
-}
-
-Matrix Probit::score_outer_sum(const Vector& beta) const {
-  OuterSum m(k());
   Terms t;
-  Vector tile(kBlock * m.width(), 0.0);
   for_each_block(beta, [&](const Block& block) {
     row_terms(endog_ + block.begin, block, t);
-    gather_rows(exog_, block, t.lambda, m.width(), tile.data());
-    m.add(tile.data(), block.count);
+    out.loglike = add_logs(out.loglike, t.clipped, block.count);
+    if (wants.gradient) add_weighted_columns(exog_, block, t.lambda, out.gradient.data());
+    if (wants.hessian) {
+      for (std::size_t r = 0; r < block.count; ++r) weight[r] = t.lambda[r] * (block.eta[r] + t.lambda[r]);
+      gather_rows(exog_, block, nullptr, width, rows.data());
+      gather_rows(exog_, block, weight, width, scaled_rows.data());
+      hessian.subtract(scaled_rows.data(), rows.data(), block.count);  // H[a][c] - (w x_a) x_c
+    }
+    if (wants.score_outer_sum) {
+      gather_rows(exog_, block, t.lambda, width, scores.data());
+      score_outer.add(scores.data(), block.count);
+    }
   });
-  return m.result();
+  if (wants.hessian) out.hessian = hessian.result();
+  if (wants.score_outer_sum) out.score_outer_sum = score_outer.result();
+  return out;
 }
 
 Matrix Probit::cluster_meat(const Vector& beta, const std::vector<std::uint32_t>& cluster_of_row,

@@ -17,6 +17,20 @@ struct Design {
   std::size_t cols = 0;
 };
 
+// What one pass over the observations computes besides the log-likelihood.
+struct Wants {
+  bool gradient = false;
+  bool hessian = false;
+  bool score_outer_sum = false;
+};
+
+struct Evaluation {
+  double loglike = 0.0;
+  Vector gradient;         // sum_i lambda_i x_i
+  Matrix hessian;          // sum_i -w_i x_i x_i' with w_i = lambda_i (eta_i + lambda_i)
+  Matrix score_outer_sum;  // sum_i s_i s_i' with the score rows s_i = lambda_i x_i
+};
+
 // The estimation data of one fit; the passes read rows 0 .. nobs - 1 of the design only.
 class Probit {
  public:
@@ -26,13 +40,8 @@ class Probit {
   std::size_t k() const noexcept { return exog_.cols; }
 
   double log_likelihood(const Vector& beta) const;
-  Vector gradient(const Vector& beta) const;
-  // Both in one pass; each equals what the separate passes give.
-  double log_likelihood_and_gradient(const Vector& beta, Vector& gradient) const;
-  // sum_i -w_i x_i x_i' with w_i = lambda_i (eta_i + lambda_i).
-  Matrix hessian(const Vector& beta) const;
-  // sum_i s_i s_i' with the score rows s_i = lambda_i x_i.
-  Matrix score_outer_sum(const Vector& beta) const;
+  // The log-likelihood and what is wanted besides, in one pass; each equals what a pass of its own gives.
+  Evaluation evaluate(const Vector& beta, Wants wants) const;
   // sum over clusters g of u_g u_g', u_g the sum of the score rows of cluster g (ids from 0,
   // in order of first appearance).
   Matrix cluster_meat(const Vector& beta, const std::vector<std::uint32_t>& cluster_of_row,
