@@ -14,7 +14,10 @@ import mpmath  # noqa: E402
 
 SQRT2 = 1.4142135623730951
 SQRT2PI = 2.5066282746310007
-MAX_ULPS = 2.0
+# Error bounds in ulps of the exact value. exp and log: half an ulp for the final rounding, a small
+# fraction for the approximation, and for subnormal exp results a second rounding. erfc: besides the
+# final rounding up to 0.6 ulp from the rational correction term (well within the 2 ulp required).
+BOUND = {"erfc": 1.5, "exp": 1.0, "log": 1.0}
 
 rng = np.random.default_rng(20240611)
 
@@ -32,7 +35,7 @@ def ulp_of(exact):
 
 
 def worst_ulp_error(results, exact_values):
-    worst, where = 0.0, None
+    worst, where = 0.0, 0
     for i, (y, exact) in enumerate(zip(results, exact_values)):
         assert math.isfinite(y), f"non-finite result {y} where {exact} was expected"
         error = float(abs(mpmath.mpf(float(y)) - exact) / ulp_of(exact))
@@ -78,12 +81,13 @@ REFERENCE = {"erfc": mpmath.erfc, "exp": mpmath.exp, "log": mpmath.log}
 
 class TestAccuracy:
     @pytest.mark.parametrize("name,label,x", ACCURACY_CASES, ids=[f"{c[0]}: {c[1]}" for c in ACCURACY_CASES])
-    def test_within_two_ulps_of_exact(self, name, label, x):
+    def test_within_its_bound_of_the_exact_value(self, name, label, x):
         results = hooks.normal_block(name, x)
         with mpmath.workdps(40):
             exact = [REFERENCE[name](mpmath.mpf(float(v))) for v in x]
             worst, where = worst_ulp_error(results, exact)
-        assert worst <= MAX_ULPS, f"{name}({x[where]!r}) = {results[where]!r}, {worst:.2f} ulp from {exact[where]}"
+        message = f"{name}({x[where]!r}) = {results[where]!r} is {worst:.2f} ulp from {exact[where]}"
+        assert worst <= BOUND[name], message
 
     def test_cdf_is_half_erfc_at_the_scaled_argument(self):
         # Phi(x) = erfc(t) / 2 with t = -x / sqrt 2 rounded to a double, as the likelihood defines it.
@@ -92,7 +96,8 @@ class TestAccuracy:
         with mpmath.workdps(40):
             exact = [mpmath.erfc(mpmath.mpf(float(-v / SQRT2))) / 2 for v in x]
             worst, where = worst_ulp_error(results, exact)
-        assert worst <= MAX_ULPS, f"cdf({x[where]!r}) is {worst:.2f} ulp off"
+        # Halving a subnormal erfc rounds once more.
+        assert worst <= BOUND["erfc"] + 0.5, f"cdf({x[where]!r}) is {worst:.2f} ulp off"
 
     def test_pdf_is_exp_of_the_rounded_exponent_over_sqrt_two_pi(self):
         x = rng.uniform(-38.0, 38.0, 3000)
@@ -100,8 +105,8 @@ class TestAccuracy:
         with mpmath.workdps(40):
             exact = [mpmath.exp(mpmath.mpf(float(v * (v * -0.5)))) / mpmath.mpf(SQRT2PI) for v in x]
             worst, where = worst_ulp_error(results, exact)
-        # exp within 2 ulp, then one correctly rounded division.
-        assert worst <= MAX_ULPS + 0.5, f"pdf({x[where]!r}) is {worst:.2f} ulp off"
+        # exp, then one correctly rounded division.
+        assert worst <= BOUND["exp"] + 0.5, f"pdf({x[where]!r}) is {worst:.2f} ulp off"
 
 
 SPECIAL_VALUES = [
@@ -131,10 +136,11 @@ class TestSpecialValues:
             assert result == expected and math.copysign(1.0, result) == math.copysign(1.0, expected)
 
     def test_gradient_weight_in_the_clamped_tail(self):
-        # lambda = phi(z) / max(Phi(z), 1e-15) at z = -8, where Phi(-8) < 1e-15.
+        # lambda = phi(z) / max(Phi(z), 1e-15) at z = -8, where Phi(-8) < 1e-15; the tolerance covers
+        # 1.5 ulp of pdf, the division and the rounding of the reference value.
         z = np.array([-8.0])
         ratio = hooks.normal_each("pdf", z)[0] / hooks.normal_each("clipped_cdf", z)[0]
-        assert ratio == pytest.approx(5.052271083536891, rel=4e-16)
+        assert ratio == pytest.approx(5.052271083536891, rel=6e-16)
 
 
 NAMES = ["erfc", "exp", "log", "cdf", "pdf", "clipped_cdf"]

@@ -1,14 +1,16 @@
-// erfc, exp and log written once over a lane policy, so that the scalar path and the SIMD path run the
-// same IEEE operations in the same order and agree bit for bit. Argument reduction plus near-minimax
-// polynomial and rational approximations; no fused multiply-add; products and sums that decide the last
-// bit are carried as unevaluated pairs hi + lo (Dekker's exact product, Knuth's exact sum).
+// erfc, exp and log written once over a lane policy, so that the single-value, portable and SIMD paths
+// run the same IEEE operations in the same order and agree bit for bit. Argument reduction plus
+// near-minimax polynomial and rational approximations (coefficients from tools/fit_normal_coefficients.py); products
+// and sums that decide the last bit are carried as unevaluated pairs hi + lo (Dekker's exact product,
+// Knuth's exact sum); no rounded fused multiply-add.
 //
 // A lane policy L provides the types F (doubles), U (their bit patterns as unsigned 64-bit integers) and
-// M (masks from comparisons of F), the operators + - * / and unary - on F, + - & on U, the comparisons
-// < > <= >= == on F, and the static functions select(M, F, F), bits(F), from_bits(U), abs(F), shl52(U),
-// shr52(U), shr1(U) and product_error(F a, F b, F p), the exact error a * b - p of p = fl(a * b) (see
-// dekker_product_error; being exact, it is the same however a policy computes it). Every policy type must have internal linkage so that the instantiations of one
-// translation unit (compiled for one instruction set) never replace those of another.
+// M (masks from comparisons of F); the operators + - * / and unary - on F, + - on U, and the comparisons
+// < > <= >= == on F; and the static functions select(M, F, F), bits(F), from_bits(U), abs(F), shl52(U),
+// shr52(U), shr1(U) and product_error(a, b, p), the exact error a * b - p of p = fl(a * b) (see
+// dekker_product_error; being exact, it is the same however a policy computes it). Every policy type
+// must have internal linkage, so that the instantiations of one translation unit (compiled for one
+// instruction set) never stand in for those of another.
 #pragma once
 
 #include <cstddef>
@@ -39,7 +41,6 @@ inline constexpr double kTinySquare = 0x1p-400;
 inline constexpr double kTwoTo54 = 18014398509481984.0;
 inline constexpr double kMinNormal = 2.2250738585072014e-308;
 inline constexpr std::uint64_t kSqrtHalfBits = 0x3FE6A09E667F3BCD;  // sqrt(1/2) rounded down
-inline constexpr std::uint64_t kExponentOne = 0x3FF0000000000000;
 inline constexpr std::uint64_t kExponentOffset = 0x4000000000000000;  // 1024 << 52
 
 // exp(r) = 1 + r + r^2 E(r) on |r| <= 0.3467; relative error of the sum below 2^-61.
@@ -68,34 +69,37 @@ inline constexpr double kLogT[] = {
     0.14616576421644387,
 };
 
-// erfc(x) = exp(-x^2) (1 + v(x)) / (1 + 2x) for x >= 0 with v(x) = x P(x) / Q(x) on [0, 28];
-// |v| <= 0.29 and the absolute error of v is below 2^-60.
+// erfc(x) = exp(-x^2) (1 + v(x)) / (1 + 2x) for x >= 0 with v(x) = 3/16 + P(x) / Q(x) on [0, 28]; the
+// offset keeps the computed part small (|P / Q| < 0.19), and with it its rounding errors. The absolute
+// error of v is below 2^-60.
+inline constexpr double kErfcOffset = 0.1875;
 inline constexpr double kErfcP[] = {
-    0.8716208329044876,
-    1.786054881629402,
-    1.8327310393394718,
-    1.213094774044271,
-    0.5671086954059668,
-    0.19437754916429595,
-    0.04928881669599422,
-    0.009114271903005143,
-    0.001175505118205932,
-    9.541941944733026e-05,
-    3.680962815787805e-06,
+    -0.1875,
+    0.21693886149760525,
+    0.7165842878075411,
+    0.7509089498353774,
+    0.45827938065327073,
+    0.1845705044003461,
+    0.05018205972451498,
+    0.008686576314343527,
+    0.0006986148568303669,
+    -5.632360632351527e-05,
+    -2.0366765467970108e-05,
+    -1.7014451084927289e-06,
 };
 inline constexpr double kErfcQ[] = {
     1.0,
-    3.4909826623589564,
-    5.704665589818116,
-    5.772145691379284,
-    4.028050634836714,
-    2.0415376429970267,
-    0.769526594082725,
-    0.21665792492207667,
-    0.044897955299574875,
-    0.006569860502819539,
-    0.0006172547027503533,
-    2.8672586830578698e-05,
+    3.4916371808367064,
+    5.7068857907337875,
+    5.775651687059669,
+    4.031454452658963,
+    2.043795319041145,
+    0.7706000844793488,
+    0.2170304621531239,
+    0.04499177232290488,
+    0.006586425344497831,
+    0.000619132702202845,
+    2.8779112622546956e-05,
 };
 // erfc(28) is far below the smallest subnormal; larger arguments are evaluated as 28.
 inline constexpr double kErfcZeroFrom = 28.0;
@@ -224,8 +228,8 @@ typename L::F erfc_nonnegative(typename L::F a) {
   const F h = a * a;
   const F l = L::select(a >= F(kTinySquare), L::product_error(a, a, h), F(0.0));
   const ExpParts<L> e = exp_parts<L>(-h, -l);
-  const F v = (a * polynomial<L>(a, h, kErfcP)) / polynomial<L>(a, h, kErfcQ);
-  // Numerator (e.hi + e.lo)(1 + v) = num + num_lo; |v| < 0.3 keeps num the larger part.
+  const F v = polynomial<L>(a, h, kErfcP) / polynomial<L>(a, h, kErfcQ) + kErfcOffset;
+  // Numerator (e.hi + e.lo)(1 + v) = num + num_lo; 0 <= v < 0.3 keeps num the larger part.
   const F n_lo = e.hi * v + (e.lo + e.lo * v);
   const F num = e.hi + n_lo;
   const F num_lo = n_lo - (num - e.hi);
@@ -233,7 +237,8 @@ typename L::F erfc_nonnegative(typename L::F a) {
   const F twice = a + a;
   const F d = F(1.0) + twice;
   const F d_lo = sum_error<L>(F(1.0), twice, d);
-  // Quotient q0 = num / d to about one ulp, then one correction step with the exact remainder.
+  // Quotient q0 = num / d to about one ulp, then one correction step with the remainder, which is exact
+  // up to terms of relative size 2^-106: num - p is exact (Sterbenz) and p + p_err = q0 d exactly.
   const F inverse = F(1.0) / d;
   const F q0 = num * inverse;
   const F p = q0 * d;

@@ -1,5 +1,6 @@
-// The scalar instantiation of the kernels, the single-value functions and the block dispatcher, which
-// sends whole arrays to the AVX2 loop when the CPU has AVX2 and the path is enabled.
+// The single-value functions, the portable block path and the dispatcher, which sends whole arrays to
+// the AVX2 loop when the CPU has AVX2 and FMA and that path is enabled. All three run the kernels of
+// kernels.hpp, so they give the same bits.
 #include "normal/vector_math.hpp"
 
 #include <atomic>
@@ -30,7 +31,9 @@ struct ScalarLanes {
   static U shl52(U u) noexcept { return u << 52; }
   static U shr52(U u) noexcept { return u >> 52; }
   static U shr1(U u) noexcept { return u >> 1; }
-  static F product_error(F a, F b, F p) noexcept { return kernels::dekker_product_error<ScalarLanes>(a, b, p); }
+  static F product_error(F a, F b, F p) noexcept {
+    return kernels::dekker_product_error<ScalarLanes>(a, b, p);
+  }
 };
 
 // The portable block path: kPortableWidth doubles per lane value in a GCC vector, which the compiler
@@ -78,7 +81,9 @@ struct PortableLanes {
   static U shl52(U u) noexcept { return u.v << 52; }
   static U shr52(U u) noexcept { return u.v >> 52; }
   static U shr1(U u) noexcept { return u.v >> 1; }
-  static F product_error(F a, F b, F p) noexcept { return kernels::dekker_product_error<PortableLanes>(a, b, p); }
+  static F product_error(F a, F b, F p) noexcept {
+    return kernels::dekker_product_error<PortableLanes>(a, b, p);
+  }
 };
 
 template <class Fn>
@@ -126,7 +131,8 @@ void run(Kernel kernel, const double* x, double* out, std::size_t n) noexcept {
     case Kernel::log: return portable_block(x, out, n, [](L::F v) { return kernels::log<L>(v); });
     case Kernel::cdf: return portable_block(x, out, n, [](L::F v) { return kernels::cdf<L>(v); });
     case Kernel::pdf: return portable_block(x, out, n, [](L::F v) { return kernels::pdf<L>(v); });
-    case Kernel::clipped_cdf: return portable_block(x, out, n, [](L::F v) { return kernels::clipped_cdf<L>(v); });
+    case Kernel::clipped_cdf:
+      return portable_block(x, out, n, [](L::F v) { return kernels::clipped_cdf<L>(v); });
   }
 }
 

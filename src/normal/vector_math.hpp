@@ -1,8 +1,9 @@
 // erfc, exp and log for single doubles and for arrays of doubles. The array versions use AVX2 when the
-// CPU has it (checked at run time) and otherwise the scalar code; both run the same operations in the
-// same order, so every result is the same bit for bit on every machine and equals the single-value
-// function. Accuracy: within 1.5 ulp of the exact value for every double argument (subnormal results
-// included); erfc(+-inf) = 0 and 2, exp(-inf) = 0, log(0) = -inf, log(x < 0) = NaN, NaN gives NaN.
+// CPU has it (checked at run time) and portable code otherwise; all paths run the same operations in
+// the same order, so every result is the same bit for bit on every machine and equals the single-value
+// function. Accuracy, for every double argument and subnormal results included: erfc within 1.5 ulp
+// of the exact value, exp and log within 1 ulp. erfc(+-inf) = 0 and 2, exp(-inf) = 0, exp overflows to
+// +inf, log(+-0) = -inf, log of a negative number is NaN, and a NaN argument is returned unchanged.
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,8 @@
-// The AVX2 instantiation of the kernels: four doubles per register, compiled for AVX2 in this file only
-// and entered only after the CPU has been checked. Nothing in this file may be shared with other
-// translation units (everything after the target pragma has internal linkage, except avx2_block), so
-// that no AVX2 code can stand in for a function that the scalar path uses.
+// The AVX2 instantiation of the kernels (x86-64 only), compiled for AVX2 and FMA in this file alone and
+// entered only after the CPU has been checked. Everything after the target pragma has internal linkage
+// except avx2_block, so that no AVX2 code can stand in for a function that the portable path uses.
+#if defined(__x86_64__)
+
 #include <immintrin.h>
 
 #include <cstddef>
@@ -16,8 +17,8 @@
 namespace quorbis::normal::kernels {
 namespace {
 
-// Each lane value spans kRegisters AVX2 registers: the kernels are long chains of dependent operations,
-// and evaluating independent registers side by side keeps the floating-point units busy.
+// A lane value spans kRegisters registers of four doubles: the kernels are long chains of dependent
+// operations, and working on independent registers side by side keeps the floating-point units busy.
 constexpr int kRegisters = 4;
 constexpr std::size_t kWidth = 4 * kRegisters;
 
@@ -114,14 +115,15 @@ struct Avx2Lanes {
     for (int i = 0; i < kRegisters; ++i) u.v[i] = _mm256_srli_epi64(u.v[i], 52);
     return u;
   }
-  // Exact, so equal to the scalar path's Dekker product.
-  static F product_error(F a, F b, F p) {
-    for (int i = 0; i < kRegisters; ++i) a.v[i] = _mm256_fmsub_pd(a.v[i], b.v[i], p.v[i]);
-    return a;
-  }
   static U shr1(U u) {
     for (int i = 0; i < kRegisters; ++i) u.v[i] = _mm256_srli_epi64(u.v[i], 1);
     return u;
+  }
+  // a * b - p in one rounding, which is no rounding at all where the kernels use it (the error of a
+  // product is representable): the same value as the portable path's Dekker product.
+  static F product_error(F a, F b, F p) {
+    for (int i = 0; i < kRegisters; ++i) a.v[i] = _mm256_fmsub_pd(a.v[i], b.v[i], p.v[i]);
+    return a;
   }
 };
 
@@ -162,3 +164,5 @@ void avx2_block(Kernel kernel, const double* x, double* out, std::size_t n) noex
 }
 
 }  // namespace quorbis::normal::kernels
+
+#endif  // defined(__x86_64__)
