@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "ame/load.hpp"
+#include "ame/column_views.hpp"
 #include "normal/normal.hpp"
 
 namespace quorbis::ame {
@@ -45,7 +45,7 @@ ChunkSums::ChunkSums(const lib::VectorView& params, const ColumnKinds& kinds, st
       pdf_difference_x_(kinds.dummies.size() * k) {}
 
 double ChunkSums::param(std::size_t j) const noexcept {
-  return load(params_.data + static_cast<std::ptrdiff_t>(j) * params_.stride);
+  return params_[static_cast<std::ptrdiff_t>(j)];
 }
 
 void ChunkSums::clear() noexcept {

@@ -6,7 +6,6 @@
 
 #include "ame/accumulate.hpp"
 #include "ame/columns.hpp"
-#include "ame/load.hpp"
 #include "normal/normal.hpp"
 
 namespace quorbis::ame {
@@ -50,9 +49,8 @@ double delta_variance(const std::vector<double>& jacobian_row, const lib::Matrix
   std::fill(row_times_cov.begin(), row_times_cov.end(), 0.0);
   for (std::size_t l = 0; l < jacobian_row.size(); ++l) {
     const double a = jacobian_row[l];
-    const char* cov_row = cov.data + static_cast<std::ptrdiff_t>(l) * cov.row_stride;
     for (std::size_t m = 0; m < row_times_cov.size(); ++m) {
-      row_times_cov[m] = row_times_cov[m] + a * load(cov_row + static_cast<std::ptrdiff_t>(m) * cov.col_stride);
+      row_times_cov[m] = row_times_cov[m] + a * cov(static_cast<std::ptrdiff_t>(l), static_cast<std::ptrdiff_t>(m));
     }
   }
   double s = 0.0;

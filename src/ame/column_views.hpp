@@ -1,22 +1,18 @@
-// Element access to NumPy float64 buffers, which need not be aligned to 8 bytes.
+// Columns of a chunk, read through the unaligned-safe load of the strided views; the unit-stride
+// kind lets the compiler vectorise the sums over rows.
 #pragma once
 
 #include <cstddef>
-#include <cstring>
+
+#include "lib/strided.hpp"
 
 namespace quorbis::ame {
-
-inline double load(const char* p) noexcept {
-  double v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
 
 // A column whose elements are adjacent in memory.
 struct UnitColumn {
   UnitColumn(const char* first, std::ptrdiff_t) noexcept : data(first) {}
   const char* data;
-  double operator[](std::ptrdiff_t r) const noexcept { return load(data + r * std::ptrdiff_t{sizeof(double)}); }
+  double operator[](std::ptrdiff_t r) const noexcept { return lib::load_double(data + r * std::ptrdiff_t{sizeof(double)}); }
 };
 
 // A column with any byte stride (zero and negative included).
@@ -24,7 +20,7 @@ struct StridedColumn {
   StridedColumn(const char* first, std::ptrdiff_t step) noexcept : data(first), stride(step) {}
   const char* data;
   std::ptrdiff_t stride;
-  double operator[](std::ptrdiff_t r) const noexcept { return load(data + r * stride); }
+  double operator[](std::ptrdiff_t r) const noexcept { return lib::load_double(data + r * stride); }
 };
 
 }  // namespace quorbis::ame
