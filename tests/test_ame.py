@@ -61,7 +61,8 @@ def fitted(names=NAMES, n=400, **replace):
 
 class TestNumbers:
     @pytest.fixture(scope="class")
-    def spector(self):
+    @classmethod
+    def spector(cls):
         data = sm.datasets.spector.load_pandas()
         return data.endog.to_numpy(), sm.add_constant(data.exog, prepend=True)
 
