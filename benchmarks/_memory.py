@@ -10,7 +10,7 @@ allocator cannot be reused silently; the child also fixes glibc's mmap threshold
 blocks always come from mmap and go back to the kernel when freed (glibc otherwise raises the
 threshold after the first large free and keeps later blocks in its heap).
 
-Run as a script, this file is that child: it reads one JSON specification from argv and prints
+Run as a script, this file is that child: it reads one JSON description of the call from argv and prints
 one JSON line.
 """
 

@@ -10,8 +10,8 @@ import pytest
 import statsmodels.api as sm
 
 ROOT = Path(__file__).resolve().parent.parent
-SCRIPT = ROOT / "examples" / "spector.py"
-DATA = ROOT / "examples" / "spector.csv"
+SCRIPT = ROOT / "examples" / "grades.py"
+DATA = ROOT / "examples" / "grades.csv"
 NAMES = ["const", "GPA", "TUCE", "PSI"]
 
 

@@ -13,7 +13,7 @@ import quorbis
 
 ROOT = Path(__file__).resolve().parent.parent
 STUB_SOURCE = ROOT / "stubs" / "quorbis-stubs" / "__init__.pyi"
-EXAMPLE = ROOT / "examples" / "spector.py"
+EXAMPLE = ROOT / "examples" / "grades.py"
 
 # Code a user may write. It must type-check under --strict and run without error.
 CORRECT_USAGE = textwrap.dedent(

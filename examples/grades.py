@@ -4,7 +4,7 @@ The data are Spector and Mazzeo (1980): 32 students of intermediate macroeconomi
 point average (GPA), their score on a pre-test of economics knowledge (TUCE), whether they were taught
 by the personalized system of instruction (PSI = 1) and whether their grade improved (GRADE = 1).
 
-Run it from any directory:  python examples/spector.py
+Run it from any directory:  python examples/grades.py
 """
 
 from __future__ import annotations
@@ -18,7 +18,7 @@ import pandas as pd
 
 import quorbis
 
-DATA = Path(__file__).resolve().parent / "spector.csv"
+DATA = Path(__file__).resolve().parent / "grades.csv"
 REGRESSORS = ["GPA", "TUCE", "PSI"]
 NAMES = ["const", *REGRESSORS]
 
