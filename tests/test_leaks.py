@@ -46,16 +46,54 @@ FIT_CALLS = [
 ]
 
 
+RESULTS = quorbis.fit_probit(Y, X)
+
+
+class _Model:
+    """A duck-typed fitted model; one attribute can be made to raise."""
+
+    def __init__(self, broken=None):
+        self.broken = broken
+        self.model = self
+
+    def __getattribute__(self, name):
+        if name == object.__getattribute__(self, "broken"):
+            raise RuntimeError(f"{name} is broken")
+        return object.__getattribute__(self, name)
+
+    params = RESULTS.params
+    exog = RESULTS.model.exog
+    exog_names = ["const", "a", "b", "c"]
+
+    def cov_params(self):
+        return RESULTS.cov_params()
+
+
+AME_CALLS = [
+    ("ame", lambda: quorbis.ame(RESULTS)),
+    ("ame chunked", lambda: quorbis.ame(RESULTS, chunk_size=333)),
+    ("ame duck-typed", lambda: quorbis.ame(_Model())),
+    ("ame chunk zero", lambda: quorbis.ame(RESULTS, chunk_size=0)),
+    ("ame chunk float", lambda: quorbis.ame(RESULTS, chunk_size=1.5)),
+    ("ame no model", lambda: quorbis.ame(None)),
+    ("ame names str", lambda: quorbis.ame(type("M", (_Model,), {"exog_names": "abcd"})())),
+    ("ame names short", lambda: quorbis.ame(type("M", (_Model,), {"exog_names": ["a"]})())),
+] + [(f"ame {name} raises", lambda name=name: quorbis.ame(_Model(name))) for name in
+     ["params", "cov_params", "model", "exog_names", "exog"]]
+
+CALLS = FIT_CALLS + AME_CALLS
+
+
 def _run(call):
     try:
         call()
-    except (TypeError, ValueError, AttributeError, OverflowError):
+    except (TypeError, ValueError, AttributeError, OverflowError, RuntimeError):
         pass
 
 
-@pytest.mark.parametrize("label, call", FIT_CALLS, ids=[label for label, _ in FIT_CALLS])
+@pytest.mark.parametrize("label, call", CALLS, ids=[label for label, _ in CALLS])
 def test_input_reference_counts_are_restored(label, call):
-    inputs = (Y, X, G)
+    inputs = (Y, X, G, RESULTS, RESULTS.params, RESULTS.cov_params(), RESULTS.model.exog)
     _run(call)
     before = [sys.getrefcount(obj) for obj in inputs]
     for _ in range(50):
@@ -70,7 +108,7 @@ def _under_address_sanitizer():
 
 
 @pytest.mark.skipif(_under_address_sanitizer(), reason="the sanitizer holds freed memory in quarantine")
-@pytest.mark.parametrize("label, call", FIT_CALLS, ids=[label for label, _ in FIT_CALLS])
+@pytest.mark.parametrize("label, call", CALLS, ids=[label for label, _ in CALLS])
 def test_resident_memory_does_not_grow(label, call):
     # Each leaked copy of X would add 64 kB; 300 calls would leak about 19 MB.
     for _ in range(30):
