@@ -61,9 +61,7 @@ Ref apply(PyObject* args, bool by_value) {
   } else {
     f.block(in.data(), out.data(), n);
   }
-  const npy_intp dims[1] = {static_cast<npy_intp>(n)};
-  const npy_intp strides[1] = {sizeof(double)};
-  return array_out(std::move(out), 1, dims, strides);
+  return vector_out(std::move(out));
 }
 
 // Raises an internal fault through the same boundary every public entry point uses.

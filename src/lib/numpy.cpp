@@ -64,6 +64,8 @@ MatrixView matrix_view(PyArrayObject* array) noexcept {
           PyArray_STRIDE(array, 0), PyArray_STRIDE(array, 1)};
 }
 
+namespace {
+
 Ref array_out(Buffer buffer, int ndim, const npy_intp* dims, const npy_intp* strides) {
   ensure_numpy();
   Ref owner = checked(PyCapsule_New(buffer.data(), kCapsuleName, free_capsule_buffer));
@@ -76,6 +78,22 @@ Ref array_out(Buffer buffer, int ndim, const npy_intp* dims, const npy_intp* str
     throw_pending();
   }
   return array;
+}
+
+}  // namespace
+
+Ref vector_out(Buffer buffer) {
+  const npy_intp dims[1] = {static_cast<npy_intp>(buffer.size())};
+  const npy_intp strides[1] = {sizeof(double)};
+  return array_out(std::move(buffer), 1, dims, strides);
+}
+
+Ref matrix_out(Buffer buffer, std::size_t rows, std::size_t cols, Order order) {
+  const npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+  const auto unit = static_cast<npy_intp>(sizeof(double));
+  const npy_intp strides[2] = {order == Order::row_major ? dims[1] * unit : unit,
+                               order == Order::row_major ? unit : dims[0] * unit};
+  return array_out(std::move(buffer), 2, dims, strides);
 }
 
 

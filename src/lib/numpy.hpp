@@ -32,9 +32,11 @@ PyArrayObject* as_exog_argument(PyObject* obj);
 VectorView vector_view(PyArrayObject* array) noexcept;
 MatrixView matrix_view(PyArrayObject* array) noexcept;
 
-// A new writeable float64 array over buffer (1-D or 2-D, byte strides); the array's base owns the
-// buffer and frees it when the array dies. Returns a new reference. Steals buffer.
-Ref array_out(Buffer buffer, int ndim, const npy_intp* dims, const npy_intp* strides);
+// New writeable float64 arrays over an owned buffer, without copying it: the array's base owns the
+// buffer and frees it when the array dies. Each returns a new reference and steals buffer.
+Ref vector_out(Buffer buffer);
+enum class Order { row_major, column_major };
+Ref matrix_out(Buffer buffer, std::size_t rows, std::size_t cols, Order order);
 
 
 }  // namespace quorbis::lib

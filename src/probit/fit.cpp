@@ -66,9 +66,9 @@ Buffer copy_column_major(const lib::MatrixView& x) {
   return out;
 }
 
-Buffer copy_matrix(const Matrix& m) {
-  Buffer out(m.values().size());
-  std::copy(m.values().begin(), m.values().end(), out.data());
+Buffer copy_values(const std::vector<double>& values) {
+  Buffer out(values.size());
+  std::copy(values.begin(), values.end(), out.data());
   return out;
 }
 
@@ -125,17 +125,10 @@ lib::ResultsRecord fit_probit(const FitArguments& arguments) {
   const Matrix cov = covariance(probit, optimum.params, arguments);
 
   lib::ResultsRecord results;
-  const npy_intp k_dims[2] = {static_cast<npy_intp>(k), static_cast<npy_intp>(k)};
-  const npy_intp k_strides[2] = {static_cast<npy_intp>(k * sizeof(double)), sizeof(double)};
-  Buffer params(k);
-  std::copy(optimum.params.begin(), optimum.params.end(), params.data());
-  results.params = lib::array_out(std::move(params), 1, k_dims, k_strides + 1);
-  results.cov_params = lib::array_out(copy_matrix(cov), 2, k_dims, k_strides);
-  const npy_intp x_dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(k)};
-  const npy_intp x_strides[2] = {sizeof(double), static_cast<npy_intp>(rows * sizeof(double))};
-  results.model.exog = lib::array_out(std::move(design), 2, x_dims, x_strides);
-  const npy_intp n_dims[1] = {static_cast<npy_intp>(nobs)};
-  results.model.endog = lib::array_out(std::move(endog), 1, n_dims, k_strides + 1);
+  results.params = lib::vector_out(copy_values(optimum.params));
+  results.cov_params = lib::matrix_out(copy_values(cov.values()), k, k, lib::Order::row_major);
+  results.model.exog = lib::matrix_out(std::move(design), rows, k, lib::Order::column_major);
+  results.model.endog = lib::vector_out(std::move(endog));
   results.model.exog_names = default_names(k);
   results.loglike = optimum.loglike;
   results.iterations = optimum.iterations;
