@@ -58,42 +58,42 @@ def peak_growth(call: Callable[[], Any]) -> int:
     return max(peak - before, 0)
 
 
-def measure_in_subprocess(spec: dict[str, Any]) -> int:
-    """Runs this file as a child on spec; returns the peak growth in bytes."""
+def measure_in_subprocess(request: dict[str, Any]) -> int:
+    """Runs this file as a child on request; returns the peak growth in bytes."""
     env = dict(os.environ)
     env["MALLOC_MMAP_THRESHOLD_"] = "65536"
     env["MALLOC_TRIM_THRESHOLD_"] = "131072"
     done = subprocess.run(
-        [sys.executable, os.path.abspath(__file__), json.dumps(spec)],
+        [sys.executable, os.path.abspath(__file__), json.dumps(request)],
         env=env,
         capture_output=True,
         text=True,
         check=False,  # a failure is reported below with the child's error output
     )
     if done.returncode != 0:
-        raise RuntimeError(f"memory child failed for {spec}:\n{done.stderr}")
+        raise RuntimeError(f"memory child failed for {request}:\n{done.stderr}")
     return int(json.loads(done.stdout.strip().splitlines()[-1])["growth"])
 
 
-def _child(spec: dict[str, Any]) -> None:
+def _child(request: dict[str, Any]) -> None:
     import warnings
 
     import _cases
 
     warnings.simplefilter("ignore")
-    case = _cases.all_cases(spec["chunk_size"])[spec["case"]]
-    if spec["tool"] == "quorbis":
+    case = _cases.all_cases(request["chunk_size"])[request["case"]]
+    if request["tool"] == "quorbis":
         prepare, call = case.prepare_quorbis, case.call_quorbis
     else:
         prepare, call = case.prepare_statsmodels, case.call_statsmodels
 
     # A first call on small data imports what the call imports lazily (pandas, scipy parts), so
     # that one-off module loading is not counted against the measured call.
-    small = _cases.simulate(_WARM_UP_ROWS, spec["k"], min(spec["groups"], 50), spec["seed"])
+    small = _cases.simulate(_WARM_UP_ROWS, request["k"], min(request["groups"], 50), request["seed"])
     call(small, prepare(small))
     del small
 
-    data = _cases.simulate(spec["n"], spec["k"], spec["groups"], spec["seed"])
+    data = _cases.simulate(request["n"], request["k"], request["groups"], request["seed"])
     prepared = prepare(data)
     growth = peak_growth(lambda: call(data, prepared))
     print(json.dumps({"growth": growth}))
