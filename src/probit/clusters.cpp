@@ -1,5 +1,6 @@
 #include "probit/clusters.hpp"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -26,28 +27,45 @@ void cluster_label(const lib::MatrixView& values, std::ptrdiff_t row, std::strin
   }
 }
 
-// Rows with the same bits have the same label, so each distinct bit pattern is formatted only once.
-Clusters combine_cluster_keys(const lib::MatrixView& values) {
+namespace {
+
+// Rows with the same bits have the same label, so each distinct bit pattern (the key) is formatted
+// only once; ids follow the first appearance of each label.
+template <class Key, class ReadKey>
+Clusters group_rows(const lib::MatrixView& values, ReadKey read_key) {
   Clusters clusters;
   clusters.of_row.resize(static_cast<std::size_t>(values.rows));
   std::unordered_map<std::string, std::uint32_t> id_of_label;
-  std::unordered_map<std::string, std::uint32_t> id_of_bits;
-  std::string label, bits(static_cast<std::size_t>(values.cols) * sizeof(double), '\0');
+  std::unordered_map<Key, std::uint32_t> id_of_key;
+  std::string label;
   for (std::ptrdiff_t i = 0; i < values.rows; ++i) {
-    for (std::ptrdiff_t j = 0; j < values.cols; ++j) {
-      std::memcpy(bits.data() + j * std::ptrdiff_t{sizeof(double)}, values.data + i * values.row_stride + j * values.col_stride,
-                  sizeof(double));
-    }
-    auto known = id_of_bits.find(bits);
-    if (known == id_of_bits.end()) {
+    const Key key = read_key(i);
+    auto known = id_of_key.find(key);
+    if (known == id_of_key.end()) {
       cluster_label(values, i, label);
       const auto id = id_of_label.try_emplace(label, static_cast<std::uint32_t>(id_of_label.size())).first->second;
-      known = id_of_bits.emplace(bits, id).first;
+      known = id_of_key.emplace(key, id).first;
     }
     clusters.of_row[static_cast<std::size_t>(i)] = known->second;
   }
   clusters.count = id_of_label.size();
   return clusters;
+}
+
+}  // namespace
+
+Clusters combine_cluster_keys(const lib::MatrixView& values) {
+  if (values.cols == 1) {
+    return group_rows<std::uint64_t>(values, [&](std::ptrdiff_t i) { return std::bit_cast<std::uint64_t>(values(i, 0)); });
+  }
+  return group_rows<std::string>(values, [&](std::ptrdiff_t i) {
+    std::string bits(static_cast<std::size_t>(values.cols) * sizeof(double), '\0');
+    for (std::ptrdiff_t j = 0; j < values.cols; ++j) {
+      const double v = values(i, j);
+      std::memcpy(bits.data() + j * std::ptrdiff_t{sizeof(double)}, &v, sizeof v);
+    }
+    return bits;
+  });
 }
 
 }  // namespace quorbis::probit
