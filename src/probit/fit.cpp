@@ -19,6 +19,11 @@ constexpr std::uint64_t kDefaultMaxIter = 35;
 constexpr double kDefaultTol = 1e-06;
 constexpr const char* kShapeMessage = "endog must be shape (nobs,) or (nobs,1). ";
 
+[[noreturn]] void not_one_column(std::uint64_t n, std::uint64_t c) {
+  lib::raise(PyExc_ValueError,
+             lib::cat({kShapeMessage, "got=(", std::to_string(n), ",Some(", std::to_string(c), "))"}));
+}
+
 // The outcome vector that endog's shape calls for: a 1-D array, or column 0 of an (n, 1) array.
 lib::VectorView outcome_view(PyObject* endog) {
   Ref shape = lib::checked(PyObject_GetAttrString(endog, "shape"));
@@ -33,16 +38,10 @@ lib::VectorView outcome_view(PyObject* endog) {
   const std::uint64_t n = lib::to_u64(PyTuple_GET_ITEM(shape.get(), 0));
   if (ndim == 1) return lib::vector_view(lib::as_float64_array(endog, 1));
   const std::uint64_t c = lib::to_u64(PyTuple_GET_ITEM(shape.get(), 1));
-  if (c != 1) {
-    lib::raise(PyExc_ValueError,
-               lib::cat({kShapeMessage, "got=(", std::to_string(n), ",Some(", std::to_string(c), "))"}));
-  }
+  if (c != 1) not_one_column(n, c);
   // A subclass may report a shape of its own; only the array's real column count makes column 0 safe to read.
   PyArrayObject* array = lib::as_float64_array(endog, 2);
-  if (PyArray_DIM(array, 1) != 1) {
-    lib::raise(PyExc_ValueError, lib::cat({kShapeMessage, "got=(", std::to_string(PyArray_DIM(array, 0)), ",Some(",
-                                           std::to_string(PyArray_DIM(array, 1)), "))"}));
-  }
+  if (PyArray_DIM(array, 1) != 1) not_one_column(PyArray_DIM(array, 0), PyArray_DIM(array, 1));
   return lib::matrix_view(array).column(0);
 }
 
