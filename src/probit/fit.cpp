@@ -79,7 +79,7 @@ Matrix checked_cluster_meat(PyObject* cluster_vars, const Probit& probit, const 
                                            " rows, nobs=", std::to_string(probit.nobs())}));
   }
   const Clusters clusters = combine_cluster_keys(values);
-  return probit.cluster_meat(beta, clusters.of_row, clusters.count);
+  return probit.evaluate(beta, {.clusters = &clusters}).cluster_meat;
 }
 
 // The plain meat of the robust sandwich comes from the same pass as the Hessian; the cluster meat needs

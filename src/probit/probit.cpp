@@ -81,6 +81,16 @@ void gather_rows(const Design& x, const Block& block, const double* scale, std::
   }
 }
 
+// Adds each score row to the running sum of its cluster, element by element in row order.
+void add_to_clusters(const double* scores, const Block& block, const Clusters& clusters, std::size_t k,
+                     std::size_t width, double* sums) noexcept {
+  for (std::size_t r = 0; r < block.count; ++r) {
+    const double* s = scores + r * width;
+    double* u = sums + clusters.of_row[block.begin + r] * width;
+    for (std::size_t j = 0; j < k; ++j) u[j] = s[j] + u[j];
+  }
+}
+
 }  // namespace
 
 Probit::Probit(const double* endog, std::size_t nobs, Design exog) noexcept
@@ -111,10 +121,12 @@ double Probit::log_likelihood(const Vector& beta) const {
 Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
   Evaluation out;
   out.gradient.assign(wants.gradient ? k() : 0, 0.0);
-  OuterSum hessian(k()), score_outer(k());
+  OuterSum hessian(k()), score_outer(k()), cluster_outer(k());
   const std::size_t width = hessian.width();
+  const bool want_scores = wants.score_outer_sum || wants.clusters != nullptr;
   Vector rows(wants.hessian ? kBlock * width : 0, 0.0), scaled_rows(rows.size(), 0.0);
-  Vector scores(wants.score_outer_sum ? kBlock * width : 0, 0.0);
+  Vector scores(want_scores ? kBlock * width : 0, 0.0);
+  Vector cluster_sums(wants.clusters != nullptr ? wants.clusters->count * width : 0, 0.0);
   double weight[kBlock];
   Terms t;
   for_each_block(beta, [&](const Block& block) {
@@ -127,34 +139,19 @@ Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
       gather_rows(exog_, block, weight, width, scaled_rows.data());
       hessian.subtract(scaled_rows.data(), rows.data(), block.count);  // H[a][c] - (w x_a) x_c
     }
-    if (wants.score_outer_sum) {
-      gather_rows(exog_, block, t.lambda, width, scores.data());
-      score_outer.add(scores.data(), block.count);
+    if (want_scores) gather_rows(exog_, block, t.lambda, width, scores.data());
+    if (wants.score_outer_sum) score_outer.add(scores.data(), block.count);
+    if (wants.clusters != nullptr) {
+      add_to_clusters(scores.data(), block, *wants.clusters, k(), width, cluster_sums.data());
     }
   });
   if (wants.hessian) out.hessian = hessian.result();
   if (wants.score_outer_sum) out.score_outer_sum = score_outer.result();
+  if (wants.clusters != nullptr) {
+    cluster_outer.add(cluster_sums.data(), wants.clusters->count);
+    out.cluster_meat = cluster_outer.result();
+  }
   return out;
-}
-
-Matrix Probit::cluster_meat(const Vector& beta, const std::vector<std::uint32_t>& cluster_of_row,
-                            std::size_t clusters) const {
-  OuterSum m(k());
-  const std::size_t width = m.width();
-  Vector sums(clusters * width, 0.0);  // per cluster, the sum of its score rows
-  Terms t;
-  Vector tile(kBlock * width, 0.0);
-  for_each_block(beta, [&](const Block& block) {
-    row_terms(endog_ + block.begin, block, t);
-    gather_rows(exog_, block, t.lambda, width, tile.data());
-    for (std::size_t r = 0; r < block.count; ++r) {
-      const double* s = tile.data() + r * width;
-      double* u = sums.data() + cluster_of_row[block.begin + r] * width;
-      for (std::size_t j = 0; j < k(); ++j) u[j] = s[j] + u[j];
-    }
-  });
-  m.add(sums.data(), clusters);
-  return m.result();
 }
 
 }  // namespace quorbis::probit

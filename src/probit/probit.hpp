@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "probit/clusters.hpp"
 #include "probit/matrix.hpp"
 
 namespace quorbis::probit {
@@ -22,6 +23,7 @@ struct Wants {
   bool gradient = false;
   bool hessian = false;
   bool score_outer_sum = false;
+  const Clusters* clusters = nullptr;  // when given, the cluster meat
 };
 
 struct Evaluation {
@@ -29,6 +31,7 @@ struct Evaluation {
   Vector gradient;         // sum_i lambda_i x_i
   Matrix hessian;          // sum_i -w_i x_i x_i' with w_i = lambda_i (eta_i + lambda_i)
   Matrix score_outer_sum;  // sum_i s_i s_i' with the score rows s_i = lambda_i x_i
+  Matrix cluster_meat;     // sum_g u_g u_g', u_g the sum of the score rows of cluster g, in id order
 };
 
 // The estimation data of one fit; the passes read rows 0 .. nobs - 1 of the design only.
@@ -42,10 +45,6 @@ class Probit {
   double log_likelihood(const Vector& beta) const;
   // The log-likelihood and what is wanted besides, in one pass; each equals what a pass of its own gives.
   Evaluation evaluate(const Vector& beta, Wants wants) const;
-  // sum over clusters g of u_g u_g', u_g the sum of the score rows of cluster g (ids from 0,
-  // in order of first appearance).
-  Matrix cluster_meat(const Vector& beta, const std::vector<std::uint32_t>& cluster_of_row,
-                      std::size_t clusters) const;
 
  private:
   template <class Visit>
