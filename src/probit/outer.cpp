@@ -5,7 +5,7 @@ namespace {
 
 using Vec = double __attribute__((vector_size(32), aligned(8)));
 constexpr std::size_t kLanes = 4;
-constexpr std::size_t kPanelVectors = 4;  // vectors of one accumulator row updated together
+constexpr std::size_t kNarrow = 3 * kLanes;  // widths up to this are updated a whole row at a time
 
 // Accumulator rows a .. a + Rows - 1, columns [c, c + 4 * Vectors), over all tile rows r:
 // acc[a][c] = acc[a][c] -/+ factors[r][a] * values[r][c].
@@ -31,30 +31,34 @@ template <bool Subtract, std::size_t Rows, std::size_t Vectors>
   }
 }
 
-template <bool Subtract, std::size_t Rows>
+// Accumulator rows a .. a + Rows - 1 over the whole width, in panels of Vectors vectors and one of
+// whatever is left.
+template <bool Subtract, std::size_t Rows, std::size_t Vectors>
 [[gnu::always_inline]] inline void update_rows(double* acc, std::size_t width, std::size_t a, const double* factors,
                                                const double* values, std::size_t count) {
   std::size_t c = 0;
-  for (; c + kPanelVectors * kLanes <= width; c += kPanelVectors * kLanes) {
-    update_panel<Subtract, Rows, kPanelVectors>(acc, width, a, c, factors, values, count);
+  for (; c + Vectors * kLanes <= width; c += Vectors * kLanes) {
+    update_panel<Subtract, Rows, Vectors>(acc, width, a, c, factors, values, count);
   }
   switch ((width - c) / kLanes) {
-    case 3: update_panel<Subtract, Rows, 3>(acc, width, a, c, factors, values, count); break;
     case 2: update_panel<Subtract, Rows, 2>(acc, width, a, c, factors, values, count); break;
     case 1: update_panel<Subtract, Rows, 1>(acc, width, a, c, factors, values, count); break;
     default: break;
   }
 }
 
-// Three accumulator rows at a time keep twelve vector sums in registers. Rows from k on belong to
-// padding columns and stay untouched.
+// The panels keep at most twelve vector sums in registers: three rows of up to three vectors for narrow
+// widths, six rows of two vectors otherwise. Rows from k on belong to padding columns and stay untouched.
 template <bool Subtract>
 [[gnu::always_inline]] inline void update(double* acc, std::size_t k, std::size_t width, const double* factors,
                                           const double* values, std::size_t count) {
   std::size_t a = 0;
-  for (; a + 3 <= k; a += 3) update_rows<Subtract, 3>(acc, width, a, factors, values, count);
-  if (k - a == 2) update_rows<Subtract, 2>(acc, width, a, factors, values, count);
-  if (k - a == 1) update_rows<Subtract, 1>(acc, width, a, factors, values, count);
+  if (width > kNarrow) {
+    for (; a + 6 <= k; a += 6) update_rows<Subtract, 6, 2>(acc, width, a, factors, values, count);
+  }
+  for (; a + 3 <= k; a += 3) update_rows<Subtract, 3, 3>(acc, width, a, factors, values, count);
+  if (k - a == 2) update_rows<Subtract, 2, 3>(acc, width, a, factors, values, count);
+  if (k - a == 1) update_rows<Subtract, 1, 3>(acc, width, a, factors, values, count);
 }
 
 // Cloned for AVX2 (chosen at load time) and the baseline; both do the same IEEE operations per entry.
