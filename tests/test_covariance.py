@@ -32,6 +32,14 @@ class TestAgainstStatsmodels:
         assert_cov_close(r.cov_params(), statsmodels_at(y, X, r.params, robust), rtol=1e-10)
 
     @pytest.mark.parametrize("robust", [False, True])
+    @pytest.mark.parametrize("max_iter", [0, 1, 2, 3])
+    def test_at_coefficients_short_of_the_maximum(self, dataset, assert_cov_close, max_iter, robust):
+        # The covariance belongs to the returned coefficients, also when the fit stops early.
+        y, X, _ = dataset("simulated_wide")
+        r = quorbis.fit_probit(y, X, max_iter=max_iter, robust=robust)
+        assert_cov_close(r.cov_params(), statsmodels_at(y, X, r.params, robust), rtol=1e-10)
+
+    @pytest.mark.parametrize("robust", [False, True])
     @pytest.mark.parametrize("name", DATASETS)
     def test_fitted_by_both(self, dataset, statsmodels_fit, assert_cov_close, name, robust):
         # Both optima agree to ~1e-6 standard errors, which moves the covariance by far less than 1e-6.

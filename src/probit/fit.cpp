@@ -82,15 +82,21 @@ Matrix checked_cluster_meat(PyObject* cluster_vars, const Probit& probit, const 
   return probit.evaluate(beta, {.clusters = &clusters}).cluster_meat;
 }
 
-// The plain meat of the robust sandwich comes from the same pass as the Hessian; the cluster meat needs
-// the cluster variables checked first, after the classical covariance.
-Matrix covariance(const Probit& probit, const Vector& beta, const FitArguments& arguments) {
-  const bool plain_meat = arguments.robust && arguments.cluster_vars == nullptr;
-  Evaluation at_estimate = probit.evaluate(beta, {.hessian = true, .score_outer_sum = plain_meat});
+// What the covariance needs at the estimates from a pass over the observations: the Hessian, and the
+// plain meat of the robust sandwich. The cluster meat needs the cluster variables checked first, after
+// the classical covariance, and so has a pass of its own.
+Wants covariance_wants(const FitArguments& arguments) {
+  return {.hessian = true, .score_outer_sum = arguments.robust && arguments.cluster_vars == nullptr};
+}
+
+Matrix covariance(const Probit& probit, Optimum& optimum, const FitArguments& arguments) {
+  Evaluation at_estimate = optimum.at_optimum ? std::move(*optimum.at_optimum)
+                                              : probit.evaluate(optimum.params, covariance_wants(arguments));
   Matrix classical = classical_covariance(at_estimate.hessian);
   if (!arguments.robust) return classical;
-  const Matrix meat = plain_meat ? std::move(at_estimate.score_outer_sum)
-                                 : checked_cluster_meat(arguments.cluster_vars, probit, beta);
+  const Matrix meat = arguments.cluster_vars == nullptr
+                          ? std::move(at_estimate.score_outer_sum)
+                          : checked_cluster_meat(arguments.cluster_vars, probit, optimum.params);
   return sandwich_covariance(classical, meat);
 }
 
@@ -120,8 +126,8 @@ lib::ResultsRecord fit_probit(const FitArguments& arguments) {
   const Probit probit(endog.data(), nobs, Design{design.data(), rows, k});
 
   Optimum optimum = fit_bfgs(probit, arguments.max_iter.value_or(kDefaultMaxIter),
-                             arguments.tol.value_or(kDefaultTol));
-  const Matrix cov = covariance(probit, optimum.params, arguments);
+                             arguments.tol.value_or(kDefaultTol), covariance_wants(arguments));
+  const Matrix cov = covariance(probit, optimum, arguments);
 
   lib::ResultsRecord results;
   results.params = lib::vector_out(copy_values(optimum.params));

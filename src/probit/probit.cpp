@@ -1,6 +1,8 @@
 #include "probit/probit.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 
 #include "normal/normal.hpp"
 #include "probit/linear_index.hpp"
@@ -19,11 +21,12 @@ struct Block {
 };
 
 // The per-row terms of a block: z = q eta with q = (y + y) - 1, the clamped Phi(z), and
-// lambda = (q phi(z)) / clamped Phi(z).
+// lambda = (q phi(z)) / clamped Phi(z); at_zero when every z is zero, as at beta = 0.
 struct Terms {
   double z[kBlock];
   double clipped[kBlock];
   double lambda[kBlock];
+  bool at_zero = false;
 };
 
 double sign_factor(double y) noexcept { return (y + y) - 1.0; }
@@ -32,41 +35,79 @@ void signed_index(const double* y, const Block& block, double* z) noexcept {
   for (std::size_t r = 0; r < block.count; ++r) z[r] = sign_factor(y[r]) * block.eta[r];
 }
 
+// Whether every value is +0 or -0: their bits without the sign bit are all zero.
+bool all_zero(const double* values, std::size_t count) noexcept {
+  std::uint64_t bits = 0;
+  for (std::size_t r = 0; r < count; ++r) bits |= std::bit_cast<std::uint64_t>(values[r]) << 1;
+  return bits == 0;
+}
+
+// The kernels' values at z = 0 (the same for -0), computed once.
+struct AtZero {
+  double clipped = normal::clipped_cdf(0.0);
+  double pdf = normal::pdf(0.0);
+  double log_clipped = normal::log(clipped);
+};
+const AtZero& at_zero() {
+  static const AtZero values;
+  return values;
+}
+
 void row_terms(const double* y, const Block& block, Terms& t) noexcept {
   signed_index(y, block, t.z);
-  normal::clipped_cdf_block(t.z, t.clipped, block.count);
-  normal::pdf_block(t.z, t.lambda, block.count);
+  t.at_zero = all_zero(t.z, block.count);
+  if (t.at_zero) {
+    std::fill_n(t.clipped, block.count, at_zero().clipped);
+    std::fill_n(t.lambda, block.count, at_zero().pdf);
+  } else {
+    normal::clipped_cdf_block(t.z, t.clipped, block.count);
+    normal::pdf_block(t.z, t.lambda, block.count);
+  }
   for (std::size_t r = 0; r < block.count; ++r) t.lambda[r] = (sign_factor(y[r]) * t.lambda[r]) / t.clipped[r];
 }
 
-// Adds ln of each value to sum, in row order.
-double add_logs(double sum, double* values, std::size_t count) noexcept {
-  normal::log_block(values, values, count);
-  for (std::size_t r = 0; r < count; ++r) sum += values[r];
+// Adds ln of each clamped Phi to sum, in row order.
+double add_logs(double sum, Terms& t, std::size_t count) noexcept {
+  double* logs = t.clipped;  // overwritten: the clamped values are not needed after this
+  if (t.at_zero) {
+    std::fill_n(logs, count, at_zero().log_clipped);
+  } else {
+    normal::log_block(logs, logs, count);
+  }
+  for (std::size_t r = 0; r < count; ++r) sum += logs[r];
   return sum;
 }
 
-// g[j] = lambda_r x_rj + g[j] over the rows in order, four columns at a time so that their
-// chains of additions run side by side.
-void add_weighted_columns(const Design& x, const Block& block, const double* lambda, double* g) noexcept {
-  auto column = [&](std::size_t j) { return x.data + j * x.rows + block.begin; };
-  std::size_t j = 0;
-  for (; j + 4 <= x.cols; j += 4) {
-    const double *c0 = column(j), *c1 = column(j + 1), *c2 = column(j + 2), *c3 = column(j + 3);
-    double a0 = g[j], a1 = g[j + 1], a2 = g[j + 2], a3 = g[j + 3];
-    for (std::size_t r = 0; r < block.count; ++r) {
-      a0 = lambda[r] * c0[r] + a0;
-      a1 = lambda[r] * c1[r] + a1;
-      a2 = lambda[r] * c2[r] + a2;
-      a3 = lambda[r] * c3[r] + a3;
-    }
-    g[j] = a0, g[j + 1] = a1, g[j + 2] = a2, g[j + 3] = a3;
+// g[j] = lambda_r x_rj + g[j] over the block's rows in order for Columns columns from j, whose chains
+// of additions run side by side.
+template <std::size_t Columns>
+void add_weighted_group(const Design& x, const Block& block, const double* lambda, std::size_t j,
+                        double* g) noexcept {
+  const double* column[Columns];
+  double sum[Columns];
+  for (std::size_t c = 0; c < Columns; ++c) {
+    column[c] = x.data + (j + c) * x.rows + block.begin;
+    sum[c] = g[j + c];
   }
-  for (; j < x.cols; ++j) {
-    const double* c = column(j);
-    double a = g[j];
-    for (std::size_t r = 0; r < block.count; ++r) a = lambda[r] * c[r] + a;
-    g[j] = a;
+  for (std::size_t r = 0; r < block.count; ++r) {
+    for (std::size_t c = 0; c < Columns; ++c) sum[c] = lambda[r] * column[c][r] + sum[c];
+  }
+  for (std::size_t c = 0; c < Columns; ++c) g[j + c] = sum[c];
+}
+
+void add_weighted_columns(const Design& x, const Block& block, const double* lambda, double* g) noexcept {
+  constexpr std::size_t kGroup = 8;
+  std::size_t j = 0;
+  for (; j + kGroup <= x.cols; j += kGroup) add_weighted_group<kGroup>(x, block, lambda, j, g);
+  switch (x.cols - j) {
+    case 7: return add_weighted_group<7>(x, block, lambda, j, g);
+    case 6: return add_weighted_group<6>(x, block, lambda, j, g);
+    case 5: return add_weighted_group<5>(x, block, lambda, j, g);
+    case 4: return add_weighted_group<4>(x, block, lambda, j, g);
+    case 3: return add_weighted_group<3>(x, block, lambda, j, g);
+    case 2: return add_weighted_group<2>(x, block, lambda, j, g);
+    case 1: return add_weighted_group<1>(x, block, lambda, j, g);
+    default: return;
   }
 }
 
@@ -113,7 +154,8 @@ double Probit::log_likelihood(const Vector& beta) const {
   for_each_block(beta, [&](const Block& block) {
     signed_index(endog_ + block.begin, block, values);
     normal::clipped_cdf_block(values, values, block.count);
-    sum = add_logs(sum, values, block.count);
+    normal::log_block(values, values, block.count);
+    for (std::size_t r = 0; r < block.count; ++r) sum += values[r];
   });
   return sum;
 }
@@ -131,7 +173,6 @@ Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
   Terms t;
   for_each_block(beta, [&](const Block& block) {
     row_terms(endog_ + block.begin, block, t);
-    out.loglike = add_logs(out.loglike, t.clipped, block.count);
     if (wants.gradient) add_weighted_columns(exog_, block, t.lambda, out.gradient.data());
     if (wants.hessian) {
       for (std::size_t r = 0; r < block.count; ++r) weight[r] = t.lambda[r] * (block.eta[r] + t.lambda[r]);
@@ -144,6 +185,7 @@ Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
     if (wants.clusters != nullptr) {
       add_to_clusters(scores.data(), block, *wants.clusters, k(), width, cluster_sums.data());
     }
+    if (wants.loglike) out.loglike = add_logs(out.loglike, t, block.count);
   });
   if (wants.hessian) out.hessian = hessian.result();
   if (wants.score_outer_sum) out.score_outer_sum = score_outer.result();

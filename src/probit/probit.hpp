@@ -18,8 +18,9 @@ struct Design {
   std::size_t cols = 0;
 };
 
-// What one pass over the observations computes besides the log-likelihood.
+// What one pass over the observations computes.
 struct Wants {
+  bool loglike = false;
   bool gradient = false;
   bool hessian = false;
   bool score_outer_sum = false;
@@ -43,7 +44,7 @@ class Probit {
   std::size_t k() const noexcept { return exog_.cols; }
 
   double log_likelihood(const Vector& beta) const;
-  // The log-likelihood and what is wanted besides, in one pass; each equals what a pass of its own gives.
+  // What is wanted, in one pass; each part equals what a pass of its own gives.
   Evaluation evaluate(const Vector& beta, Wants wants) const;
 
  private:
