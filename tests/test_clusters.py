@@ -138,3 +138,29 @@ class TestRefused:
         with pytest.raises(exc) as info:
             quorbis.fit_probit(y, X, robust=True, cluster_vars=clusters)
         assert type(info.value) is exc and str(info.value) == message
+
+    @pytest.mark.parametrize("clusters, exc, message", [
+        (np.ones((99, 1)), ValueError, "cluster mismatch: got 99 rows, nobs=100"),
+        ("unnamed", RuntimeError, "no name"),  # raised by Python code while the message is built
+    ])
+    def test_refused_after_the_classical_covariance(self, capfd, clusters, exc, message):
+        class Nameless(type):
+            def __getattribute__(cls, name):
+                if name == "__qualname__":
+                    raise RuntimeError("no name")
+                return super().__getattribute__(name)
+
+        if isinstance(clusters, str):
+            clusters = Nameless("Unnamed", (), {})()
+        y, X = np.r_[np.ones(50), np.zeros(50)], np.column_stack([np.ones(100), np.zeros(100)])
+        with pytest.raises(exc) as info:
+            quorbis.fit_probit(y, X, robust=True, cluster_vars=clusters)
+        assert type(info.value) is exc and str(info.value) == message
+        assert capfd.readouterr().err == "Hessian singular => NaN for Cov\n"
+
+    def test_not_examined_without_robust(self):
+        y, X = np.r_[np.ones(50), np.zeros(50)], np.ones((100, 1))
+        plain = quorbis.fit_probit(y, X)
+        r = quorbis.fit_probit(y, X, cluster_vars=[[1.0]])
+        assert r.cov_params().tolist() == plain.cov_params().tolist()
+

@@ -28,6 +28,18 @@ class Error {
   std::string message_;
 };
 
+// An error caught now to be raised later: a pending Python exception is taken out of the interpreter
+// meanwhile, so that other work can run before it is raised.
+class DeferredError {
+ public:
+  explicit DeferredError(Error error);
+  [[noreturn]] void raise();
+
+ private:
+  Error error_;
+  Ref type_, value_, traceback_;
+};
+
 // A violated internal invariant: reaches Python as PanicException.
 struct InternalFault {
   std::string message;

@@ -71,32 +71,49 @@ Buffer copy_values(const std::vector<double>& values) {
   return out;
 }
 
-// The meat of the cluster-robust sandwich, after checking the cluster variables.
-Matrix checked_cluster_meat(PyObject* cluster_vars, const Probit& probit, const Vector& beta) {
+// The cluster variables of a cluster-robust fit, grouped before the fit so that the optimiser can take
+// the cluster meat from the pass of its last step. A failed check is kept and raised after the classical
+// covariance, where checking them belongs in the order of a fit's failures.
+struct ClusterCheck {
+  std::optional<Clusters> clusters;
+  std::optional<lib::DeferredError> failure;
+};
+
+Clusters grouped_clusters(PyObject* cluster_vars, std::size_t nobs) {
   const lib::MatrixView values = lib::matrix_view(lib::as_float64_array(cluster_vars, 2));
-  if (static_cast<std::size_t>(values.rows) != probit.nobs()) {
+  if (static_cast<std::size_t>(values.rows) != nobs) {
     lib::raise(PyExc_ValueError, lib::cat({"cluster mismatch: got ", std::to_string(values.rows),
-                                           " rows, nobs=", std::to_string(probit.nobs())}));
+                                           " rows, nobs=", std::to_string(nobs)}));
   }
-  const Clusters clusters = combine_cluster_keys(values);
-  return probit.evaluate(beta, {.clusters = &clusters}).cluster_meat;
+  return combine_cluster_keys(values);
+}
+
+ClusterCheck check_clusters(const FitArguments& arguments, std::size_t nobs) {
+  ClusterCheck check;
+  if (!arguments.robust || arguments.cluster_vars == nullptr) return check;
+  try {
+    check.clusters = grouped_clusters(arguments.cluster_vars, nobs);
+  } catch (lib::Error& error) {
+    check.failure.emplace(std::move(error));
+  }
+  return check;
 }
 
 // What the covariance needs at the estimates from a pass over the observations: the Hessian, and the
-// plain meat of the robust sandwich. The cluster meat needs the cluster variables checked first, after
-// the classical covariance, and so has a pass of its own.
-Wants covariance_wants(const FitArguments& arguments) {
-  return {.hessian = true, .score_outer_sum = arguments.robust && arguments.cluster_vars == nullptr};
+// meat of the robust sandwich, plain or clustered.
+Wants covariance_wants(const FitArguments& arguments, const ClusterCheck& check) {
+  return {.hessian = true,
+          .score_outer_sum = arguments.robust && arguments.cluster_vars == nullptr,
+          .clusters = check.clusters ? &*check.clusters : nullptr};
 }
 
-Matrix covariance(const Probit& probit, Optimum& optimum, const FitArguments& arguments) {
-  Evaluation at_estimate = optimum.at_optimum ? std::move(*optimum.at_optimum)
-                                              : probit.evaluate(optimum.params, covariance_wants(arguments));
+Matrix covariance(const Probit& probit, Optimum& optimum, const Wants& wants, ClusterCheck& check,
+                  bool robust) {
+  Evaluation at_estimate = optimum.at_optimum ? std::move(*optimum.at_optimum) : probit.evaluate(optimum.params, wants);
   Matrix classical = classical_covariance(at_estimate.hessian);
-  if (!arguments.robust) return classical;
-  const Matrix meat = arguments.cluster_vars == nullptr
-                          ? std::move(at_estimate.score_outer_sum)
-                          : checked_cluster_meat(arguments.cluster_vars, probit, optimum.params);
+  if (!robust) return classical;
+  if (check.failure) check.failure->raise();
+  const Matrix& meat = wants.clusters != nullptr ? at_estimate.cluster_meat : at_estimate.score_outer_sum;
   return sandwich_covariance(classical, meat);
 }
 
@@ -125,9 +142,11 @@ lib::ResultsRecord fit_probit(const FitArguments& arguments) {
   Buffer design = copy_column_major(exog);
   const Probit probit(endog.data(), nobs, Design{design.data(), rows, k});
 
+  ClusterCheck clusters = check_clusters(arguments, nobs);
+  const Wants wants = covariance_wants(arguments, clusters);
   Optimum optimum = fit_bfgs(probit, arguments.max_iter.value_or(kDefaultMaxIter),
-                             arguments.tol.value_or(kDefaultTol), covariance_wants(arguments));
-  const Matrix cov = covariance(probit, optimum, arguments);
+                             arguments.tol.value_or(kDefaultTol), wants);
+  const Matrix cov = covariance(probit, optimum, wants, clusters, arguments.robust);
 
   lib::ResultsRecord results;
   results.params = lib::vector_out(copy_values(optimum.params));
