@@ -21,12 +21,12 @@ struct Block {
 };
 
 // The per-row terms of a block: z = q eta with q = (y + y) - 1, the clamped Phi(z), and
-// lambda = (q phi(z)) / clamped Phi(z); at_zero when every z is zero, as at beta = 0.
+// lambda = (q phi(z)) / clamped Phi(z); zero_index when every z is zero, as at beta = 0.
 struct Terms {
   double z[kBlock];
   double clipped[kBlock];
   double lambda[kBlock];
-  bool at_zero = false;
+  bool zero_index = false;
 };
 
 double sign_factor(double y) noexcept { return (y + y) - 1.0; }
@@ -42,21 +42,21 @@ bool all_zero(const double* values, std::size_t count) noexcept {
   return bits == 0;
 }
 
-// The kernels' values at z = 0 (the same for -0), computed once.
-struct AtZero {
+// The normal functions' values at z = 0 (the same as at -0), computed once.
+struct ValuesAtZero {
   double clipped = normal::clipped_cdf(0.0);
   double pdf = normal::pdf(0.0);
   double log_clipped = normal::log(clipped);
 };
-const AtZero& at_zero() {
-  static const AtZero values;
+const ValuesAtZero& at_zero() {
+  static const ValuesAtZero values;
   return values;
 }
 
 void row_terms(const double* y, const Block& block, Terms& t) noexcept {
   signed_index(y, block, t.z);
-  t.at_zero = all_zero(t.z, block.count);
-  if (t.at_zero) {
+  t.zero_index = all_zero(t.z, block.count);
+  if (t.zero_index) {
     std::fill_n(t.clipped, block.count, at_zero().clipped);
     std::fill_n(t.lambda, block.count, at_zero().pdf);
   } else {
@@ -66,15 +66,14 @@ void row_terms(const double* y, const Block& block, Terms& t) noexcept {
   for (std::size_t r = 0; r < block.count; ++r) t.lambda[r] = (sign_factor(y[r]) * t.lambda[r]) / t.clipped[r];
 }
 
-// Adds ln of each clamped Phi to sum, in row order.
-double add_logs(double sum, Terms& t, std::size_t count) noexcept {
-  double* logs = t.clipped;  // overwritten: the clamped values are not needed after this
-  if (t.at_zero) {
-    std::fill_n(logs, count, at_zero().log_clipped);
+// Adds ln of each clamped Phi to sum, in row order; the clamped values are overwritten.
+double add_logs(double sum, double* clipped, std::size_t count, bool zero_index) noexcept {
+  if (zero_index) {
+    std::fill_n(clipped, count, at_zero().log_clipped);
   } else {
-    normal::log_block(logs, logs, count);
+    normal::log_block(clipped, clipped, count);
   }
-  for (std::size_t r = 0; r < count; ++r) sum += logs[r];
+  for (std::size_t r = 0; r < count; ++r) sum += clipped[r];
   return sum;
 }
 
@@ -154,8 +153,7 @@ double Probit::log_likelihood(const Vector& beta) const {
   for_each_block(beta, [&](const Block& block) {
     signed_index(endog_ + block.begin, block, values);
     normal::clipped_cdf_block(values, values, block.count);
-    normal::log_block(values, values, block.count);
-    for (std::size_t r = 0; r < block.count; ++r) sum += values[r];
+    sum = add_logs(sum, values, block.count, false);
   });
   return sum;
 }
@@ -185,7 +183,7 @@ Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
     if (wants.clusters != nullptr) {
       add_to_clusters(scores.data(), block, *wants.clusters, k(), width, cluster_sums.data());
     }
-    if (wants.loglike) out.loglike = add_logs(out.loglike, t, block.count);
+    if (wants.loglike) out.loglike = add_logs(out.loglike, t.clipped, block.count, t.zero_index);
   });
   if (wants.hessian) out.hessian = hessian.result();
   if (wants.score_outer_sum) out.score_outer_sum = score_outer.result();
