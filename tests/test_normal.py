@@ -53,9 +53,11 @@ def simd():
 
 
 EDGE_ERFC = [0.0, -0.0, 5e-324, -5e-324, 1e-300, 1e-17, -1e-17, 0.5, -0.5, 1.0, 2.0, 26.0, 26.55, 27.0, 27.2,
-             27.29, -27.3, 6.0, -6.0]
+             27.29, -27.3, 6.0, -6.0, math.nextafter(6.0, 7.0), math.nextafter(6.0, 5.0),
+             -math.nextafter(6.0, 7.0)]
 EDGE_EXP = [0.0, -0.0, 5e-324, 1e-300, 1.0, -1.0, 0.34657359027997264, -0.34657359027997264, 709.782712893384,
-            -708.3964185322641, -708.4, -745.1332191019411, -745.0, -744.44]
+            -708.3964185322641, -708.4, -745.1332191019411, -745.0, -744.44, 707.0, -707.0,
+            math.nextafter(707.0, 708.0), -math.nextafter(707.0, 708.0)]
 EDGE_LOG = [5e-324, 1e-320, 2.2250738585072014e-308, 2.225073858507201e-308, 1e-15, 0.7071067811865476,
             0.7071067811865475, 1.4142135623730951, 1.414213562373095, 0.9999999999999999, 1.0000000000000002,
             2.0, 0.5, 1.7976931348623157e308]
@@ -64,16 +66,21 @@ ACCURACY_CASES = [
     ("erfc", "edge values", np.array(EDGE_ERFC)),
     ("erfc", "[-6, 6]", rng.uniform(-6.0, 6.0, 6000)),
     ("erfc", "[-28, 28]", rng.uniform(-28.0, 28.0, 3000)),
+    ("erfc", "[0, 0.5]", rng.uniform(0.0, 0.5, 2000)),
+    ("erfc", "either side of 6", rng.uniform(5.9, 6.1, 2000) * rng.choice([-1.0, 1.0], 2000)),
     ("erfc", "subnormal results [26.5, 27.3]", rng.uniform(26.5, 27.3, 2000)),
     ("erfc", "small magnitudes", loguniform(-1074, 0, 2000) * rng.choice([-1.0, 1.0], 2000)),
     ("exp", "edge values", np.array(EDGE_EXP)),
     ("exp", "[-745, 709.78]", rng.uniform(-745.0, 709.78, 4000)),
     ("exp", "[-1, 1]", rng.uniform(-1.0, 1.0, 3000)),
     ("exp", "subnormal results", rng.uniform(-745.13, -708.4, 2000)),
+    ("exp", "either side of +-707", rng.uniform(706.0, 708.0, 2000) * rng.choice([-1.0, 1.0], 2000)),
     ("log", "edge values", np.array(EDGE_LOG)),
     ("log", "all positive doubles", loguniform(-1074, 1024, 4000)),
     ("log", "[1e-15, 1]", np.exp(rng.uniform(math.log(1e-15), 0.0, 3000))),
     ("log", "near 1", 1.0 + rng.uniform(-1e-3, 1e-3, 2000)),
+    ("log", "near sqrt(1/2) and sqrt 2",
+     np.concatenate([rng.uniform(0.70, 0.72, 1000), rng.uniform(1.40, 1.43, 1000)])),
 ]
 
 REFERENCE = {"erfc": mpmath.erfc, "exp": mpmath.exp, "log": mpmath.log}
@@ -153,10 +160,19 @@ def mixed_arguments(n):
     return rng.permutation(x)
 
 
+def clamp_to_probability_bounds(c):
+    return np.where(np.isnan(c), 1e-15, np.clip(c, 1e-15, 0.999999999999999))
+
+
 class TestPathsAgree:
+    # Which branch a vector takes depends on all its values; a value's bits must not. "mixed" puts values
+    # of every range side by side, "sorted" gives whole vectors of one range and a few that straddle two.
+    @pytest.mark.parametrize("layout", ["mixed", "sorted"])
     @pytest.mark.parametrize("name", NAMES)
-    def test_simd_portable_and_single_value_bits_are_equal(self, simd, name):
+    def test_simd_portable_and_single_value_bits_are_equal(self, simd, name, layout):
         x = mixed_arguments(20000)
+        if layout == "sorted":
+            x = np.sort(x)
         simd(True)
         fast = hooks.normal_block(name, x)
         simd(False)
@@ -164,6 +180,30 @@ class TestPathsAgree:
         each = hooks.normal_each(name, x)
         np.testing.assert_array_equal(fast.view(np.uint64), each.view(np.uint64))
         np.testing.assert_array_equal(portable.view(np.uint64), each.view(np.uint64))
+
+    @pytest.mark.parametrize("enabled", [True, False], ids=["simd", "portable"])
+    @pytest.mark.parametrize("neighbour", [0.5, 9.0, 40.0, math.nan, -800.0, 1e-310])
+    def test_a_value_does_not_depend_on_its_neighbours(self, simd, enabled, neighbour):
+        # Values near the range limits of erfc (6, 28) and exp (707), each in a block otherwise filled with
+        # one neighbour value.
+        simd(enabled)
+        values = [5.999, 6.0, 6.001, 8.48, 8.49, 27.9, 706.9, 707.1, 0.3, 1e-300]
+        for name in NAMES:
+            for v in values:
+                x = np.full(37, neighbour)
+                x[17] = v
+                alone = hooks.normal_each(name, np.array([v]))[0]
+                assert hooks.normal_block(name, x)[17].hex() == alone.hex(), (name, v, neighbour)
+
+    def test_clipped_cdf_is_the_clamped_cdf(self, simd):
+        # Far in the tails, where erfc may be evaluated at a limited argument, as well as in between.
+        x = np.concatenate([mixed_arguments(5000), rng.uniform(-12.0, 12.0, 5000),
+                            np.array([8.485, 8.486, -8.485, -8.486, 8.5, -8.5, 7.94, -7.94])])
+        for enabled in (True, False):
+            simd(enabled)
+            clipped = hooks.normal_block("clipped_cdf", x)
+            expected = clamp_to_probability_bounds(hooks.normal_each("cdf", x))
+            np.testing.assert_array_equal(clipped.view(np.uint64), expected.view(np.uint64))
 
     @pytest.mark.parametrize("n", [0, 1, 3, 4, 5, 15, 16, 17, 31, 257])
     def test_every_block_length(self, simd, n):

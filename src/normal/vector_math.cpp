@@ -25,6 +25,8 @@ struct ScalarLanes {
   using U = std::uint64_t;
   using M = bool;
   static F select(M m, F a, F b) noexcept { return m ? a : b; }
+  static bool all(M m) noexcept { return m; }
+  static bool any(M m) noexcept { return m; }
   static U bits(F x) noexcept { return std::bit_cast<U>(x); }
   static F from_bits(U u) noexcept { return std::bit_cast<F>(u); }
   static F abs(F x) noexcept { return std::fabs(x); }
@@ -75,6 +77,18 @@ struct PortableLanes {
   using U = PortableU;
   using M = PortableM;
   static F select(M m, F a, F b) noexcept { return m.m ? a.v : b.v; }
+  static bool all(M m) noexcept {
+    for (std::size_t i = 0; i < kPortableWidth; ++i) {
+      if (!m.m[i]) return false;
+    }
+    return true;
+  }
+  static bool any(M m) noexcept {
+    for (std::size_t i = 0; i < kPortableWidth; ++i) {
+      if (m.m[i]) return true;
+    }
+    return false;
+  }
   static U bits(F x) noexcept { return reinterpret_cast<RawU>(x.v); }
   static F from_bits(U u) noexcept { return reinterpret_cast<RawF>(u.v); }
   static F abs(F x) noexcept { return from_bits(bits(x).v & ~(RawU{} + kSignBit)); }

@@ -93,6 +93,14 @@ struct Avx2Lanes {
     for (int i = 0; i < kRegisters; ++i) a.v[i] = _mm256_blendv_pd(b.v[i], a.v[i], m.m[i]);
     return a;
   }
+  // The sign bits of all registers' lanes, one bit per lane.
+  static int lane_bits(M m) {
+    int r = 0;
+    for (int i = 0; i < kRegisters; ++i) r |= _mm256_movemask_pd(m.m[i]) << (4 * i);
+    return r;
+  }
+  static bool all(M m) { return lane_bits(m) == (1 << kWidth) - 1; }
+  static bool any(M m) { return lane_bits(m) != 0; }
   static U bits(F x) {
     U u;
     for (int i = 0; i < kRegisters; ++i) u.v[i] = _mm256_castpd_si256(x.v[i]);
