@@ -1,5 +1,7 @@
 #include "probit/outer.hpp"
 
+#include <algorithm>
+
 namespace quorbis::probit {
 namespace {
 
@@ -31,12 +33,12 @@ template <bool Subtract, std::size_t Rows, std::size_t Vectors>
   }
 }
 
-// Accumulator rows a .. a + Rows - 1 over the whole width, in panels of Vectors vectors and one of
-// whatever is left.
+// Accumulator rows a .. a + Rows - 1 from column `from` to the end of the row, in panels of Vectors
+// vectors and one of whatever is left.
 template <bool Subtract, std::size_t Rows, std::size_t Vectors>
-[[gnu::always_inline]] inline void update_rows(double* acc, std::size_t width, std::size_t a, const double* factors,
-                                               const double* values, std::size_t count) {
-  std::size_t c = 0;
+[[gnu::always_inline]] inline void update_rows(double* acc, std::size_t width, std::size_t a, std::size_t from,
+                                               const double* factors, const double* values, std::size_t count) {
+  std::size_t c = from;
   for (; c + Vectors * kLanes <= width; c += Vectors * kLanes) {
     update_panel<Subtract, Rows, Vectors>(acc, width, a, c, factors, values, count);
   }
@@ -49,28 +51,31 @@ template <bool Subtract, std::size_t Rows, std::size_t Vectors>
 
 // The panels keep at most twelve vector sums in registers: three rows of up to three vectors for narrow
 // widths, six rows of two vectors otherwise. Rows from k on belong to padding columns and stay untouched.
-template <bool Subtract>
+// With Upper, each row panel starts at the vector holding its first diagonal entry, which leaves out
+// only entries below the diagonal.
+template <bool Subtract, bool Upper>
 [[gnu::always_inline]] inline void update(double* acc, std::size_t k, std::size_t width, const double* factors,
                                           const double* values, std::size_t count) {
+  auto from = [](std::size_t a) { return Upper ? a / kLanes * kLanes : 0; };
   std::size_t a = 0;
   if (width > kNarrow) {
-    for (; a + 6 <= k; a += 6) update_rows<Subtract, 6, 2>(acc, width, a, factors, values, count);
+    for (; a + 6 <= k; a += 6) update_rows<Subtract, 6, 2>(acc, width, a, from(a), factors, values, count);
   }
-  for (; a + 3 <= k; a += 3) update_rows<Subtract, 3, 3>(acc, width, a, factors, values, count);
-  if (k - a == 2) update_rows<Subtract, 2, 3>(acc, width, a, factors, values, count);
-  if (k - a == 1) update_rows<Subtract, 1, 3>(acc, width, a, factors, values, count);
+  for (; a + 3 <= k; a += 3) update_rows<Subtract, 3, 3>(acc, width, a, from(a), factors, values, count);
+  if (k - a == 2) update_rows<Subtract, 2, 3>(acc, width, a, from(a), factors, values, count);
+  if (k - a == 1) update_rows<Subtract, 1, 3>(acc, width, a, from(a), factors, values, count);
 }
 
 // Cloned for AVX2 (chosen at load time) and the baseline; both do the same IEEE operations per entry.
 [[gnu::target_clones("avx2", "default")]] void subtract_outer(double* acc, std::size_t k, std::size_t width,
                                                               const double* factors, const double* values,
                                                               std::size_t count) {
-  update<true>(acc, k, width, factors, values, count);
+  update<true, false>(acc, k, width, factors, values, count);
 }
 
 [[gnu::target_clones("avx2", "default")]] void add_outer(double* acc, std::size_t k, std::size_t width,
                                                          const double* values, std::size_t count) {
-  update<false>(acc, k, width, values, values, count);
+  update<false, true>(acc, k, width, values, values, count);
 }
 
 }  // namespace
@@ -81,12 +86,18 @@ void OuterSum::subtract(const double* factors, const double* values, std::size_t
   subtract_outer(acc_.data(), k_, width_, factors, values, count);
 }
 
-void OuterSum::add(const double* tile, std::size_t count) noexcept { add_outer(acc_.data(), k_, width_, tile, count); }
+void OuterSum::add(const double* tile, std::size_t count) noexcept {
+  symmetric_ = true;
+  add_outer(acc_.data(), k_, width_, tile, count);
+}
 
 Matrix OuterSum::result() const {
   Matrix m(k_, k_);
   for (std::size_t a = 0; a < k_; ++a) {
-    for (std::size_t c = 0; c < k_; ++c) m(a, c) = acc_[a * width_ + c];
+    for (std::size_t c = 0; c < k_; ++c) {
+      const std::size_t row = symmetric_ ? std::min(a, c) : a, column = symmetric_ ? std::max(a, c) : c;
+      m(a, c) = acc_[row * width_ + column];
+    }
   }
   return m;
 }

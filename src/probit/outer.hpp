@@ -19,7 +19,9 @@ class OuterSum {
 
   // For each tile row r, in order: acc[a][c] = acc[a][c] - factors[r][a] * values[r][c].
   void subtract(const double* factors, const double* values, std::size_t count) noexcept;
-  // For each tile row s, in order: acc[a][c] = s[c] * s[a] + acc[a][c].
+  // For each tile row s, in order: acc[a][c] = s[c] * s[a] + acc[a][c]. Entry [c][a] receives the same
+  // products in the same order as [a][c], so only the upper triangle is accumulated and mirrored.
+  // An OuterSum takes either subtract or add, not both.
   void add(const double* tile, std::size_t count) noexcept;
 
   Matrix result() const;
@@ -27,6 +29,7 @@ class OuterSum {
  private:
   std::size_t k_, width_;
   std::vector<double> acc_;  // width_ x width_
+  bool symmetric_ = false;
 };
 
 }  // namespace quorbis::probit
