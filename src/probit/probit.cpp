@@ -7,6 +7,7 @@
 #include "normal/normal.hpp"
 #include "probit/linear_index.hpp"
 #include "probit/outer.hpp"
+#include "probit/row_tile.hpp"
 
 namespace quorbis::probit {
 namespace {
@@ -110,17 +111,6 @@ void add_weighted_columns(const Design& x, const Block& block, const double* lam
   }
 }
 
-// The block's rows as a row-major tile of the given row width, each multiplied by scale[r] when given.
-void gather_rows(const Design& x, const Block& block, const double* scale, std::size_t width,
-                 double* tile) noexcept {
-  for (std::size_t j = 0; j < x.cols; ++j) {
-    const double* column = x.data + j * x.rows + block.begin;
-    for (std::size_t r = 0; r < block.count; ++r) {
-      tile[r * width + j] = scale != nullptr ? scale[r] * column[r] : column[r];
-    }
-  }
-}
-
 // Adds each score row to the running sum of its cluster, element by element in row order.
 void add_to_clusters(const double* scores, const Block& block, const Clusters& clusters, std::size_t k,
                      std::size_t width, double* sums) noexcept {
@@ -164,21 +154,22 @@ Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
   OuterSum hessian(k()), score_outer(k()), cluster_outer(k());
   const std::size_t width = hessian.width();
   const bool want_scores = wants.score_outer_sum || wants.clusters != nullptr;
-  Vector rows(wants.hessian ? kBlock * width : 0, 0.0), scaled_rows(rows.size(), 0.0);
-  Vector scores(want_scores ? kBlock * width : 0, 0.0);
+  const bool want_rows = wants.hessian || want_scores;
+  Vector rows(want_rows ? kBlock * width : 0, 0.0);
+  Vector scaled_rows(wants.hessian ? kBlock * width : 0, 0.0), scores(want_scores ? kBlock * width : 0, 0.0);
   Vector cluster_sums(wants.clusters != nullptr ? wants.clusters->count * width : 0, 0.0);
   double weight[kBlock];
   Terms t;
   for_each_block(beta, [&](const Block& block) {
     row_terms(endog_ + block.begin, block, t);
     if (wants.gradient) add_weighted_columns(exog_, block, t.lambda, out.gradient.data());
+    if (want_rows) gather_row_tile(exog_.data, exog_.rows, k(), block.begin, block.count, width, rows.data());
     if (wants.hessian) {
       for (std::size_t r = 0; r < block.count; ++r) weight[r] = t.lambda[r] * (block.eta[r] + t.lambda[r]);
-      gather_rows(exog_, block, nullptr, width, rows.data());
-      gather_rows(exog_, block, weight, width, scaled_rows.data());
+      scale_row_tile(rows.data(), weight, block.count, k(), width, scaled_rows.data());
       hessian.subtract(scaled_rows.data(), rows.data(), block.count);  // H[a][c] - (w x_a) x_c
     }
-    if (want_scores) gather_rows(exog_, block, t.lambda, width, scores.data());
+    if (want_scores) scale_row_tile(rows.data(), t.lambda, block.count, k(), width, scores.data());
     if (wants.score_outer_sum) score_outer.add(scores.data(), block.count);
     if (wants.clusters != nullptr) {
       add_to_clusters(scores.data(), block, *wants.clusters, k(), width, cluster_sums.data());
