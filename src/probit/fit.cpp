@@ -1,5 +1,6 @@
 #include "probit/fit.hpp"
 
+#include <cstdint>
 #include <string>
 
 #include "lib/convert.hpp"
@@ -8,6 +9,7 @@
 #include "probit/covariance.hpp"
 #include "probit/optimizer.hpp"
 #include "probit/probit.hpp"
+#include "probit/row_tile.hpp"
 
 namespace quorbis::probit {
 namespace {
@@ -54,6 +56,13 @@ Buffer copy_vector(const lib::VectorView& v) {
 // Column-major copy: the passes over the observations then run down contiguous columns.
 Buffer copy_column_major(const lib::MatrixView& x) {
   Buffer out = Buffer::matrix(static_cast<std::size_t>(x.rows), static_cast<std::size_t>(x.cols));
+  const bool c_contiguous = x.col_stride == sizeof(double) && x.row_stride == x.cols * x.col_stride;
+  if (c_contiguous && reinterpret_cast<std::uintptr_t>(x.data) % alignof(double) == 0) {
+    transpose(reinterpret_cast<const double*>(x.data), static_cast<std::size_t>(x.cols),
+              static_cast<std::size_t>(x.rows), static_cast<std::size_t>(x.cols), out.data(),
+              static_cast<std::size_t>(x.rows));
+    return out;
+  }
   constexpr std::ptrdiff_t kRows = 64;  // rows per tile, so each source row is read once
   for (std::ptrdiff_t begin = 0; begin < x.rows; begin += kRows) {
     const std::ptrdiff_t end = std::min(x.rows, begin + kRows);

@@ -163,7 +163,7 @@ Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
   for_each_block(beta, [&](const Block& block) {
     row_terms(endog_ + block.begin, block, t);
     if (wants.gradient) add_weighted_columns(exog_, block, t.lambda, out.gradient.data());
-    if (want_rows) gather_row_tile(exog_.data, exog_.rows, k(), block.begin, block.count, width, rows.data());
+    if (want_rows) transpose(exog_.data + block.begin, exog_.rows, k(), block.count, rows.data(), width);
     if (wants.hessian) {
       for (std::size_t r = 0; r < block.count; ++r) weight[r] = t.lambda[r] * (block.eta[r] + t.lambda[r]);
       scale_row_tile(rows.data(), weight, block.count, k(), width, scaled_rows.data());
