@@ -74,6 +74,37 @@ Vector step(const Vector& beta, double alpha, const Vector& direction) {
   return trial;
 }
 
+// The accepted point of one iteration, its log-likelihood and the evaluation there.
+struct Step {
+  Vector params;
+  double loglike = 0.0;
+  Evaluation evaluation;
+};
+
+// From beta along direction: the full step, halved while the log-likelihood stays below loglike_old,
+// at most kMaxHalvings times. The first trial's pass also yields the gradient and `extra`, which are
+// kept when no halving is needed; otherwise one more pass at the accepted point yields them.
+Step take_step(const Probit& probit, const Vector& beta, double loglike_old, const Vector& direction,
+               Wants extra) {
+  Wants wants = joined({.loglike = true, .gradient = true}, extra);
+  double alpha = 1.0;
+  Step out{step(beta, alpha, direction)};
+  out.evaluation = probit.evaluate(out.params, wants);
+  out.loglike = out.evaluation.loglike;
+  bool halved = false;
+  for (int halvings = 0; out.loglike < loglike_old && halvings < kMaxHalvings; ++halvings) {
+    alpha *= 0.5;
+    out.params = step(beta, alpha, direction);
+    out.loglike = probit.log_likelihood(out.params);
+    halved = true;
+  }
+  if (halved) {
+    wants.loglike = false;  // known from the last halving
+    out.evaluation = probit.evaluate(out.params, wants);
+  }
+  return out;
+}
+
 }  // namespace
 
 Optimum fit_bfgs(const Probit& probit, std::uint64_t max_iter, double tol, Wants at_optimum) {
@@ -95,45 +126,28 @@ Optimum fit_bfgs(const Probit& probit, std::uint64_t max_iter, double tol, Wants
     Vector direction = multiply(h, g);
     for (double& d : direction) d = -d;
 
-    // The first trial also yields its gradient, which is kept when no halving is needed.
     const bool expect_last = t + 1 == max_iter || expects_convergence(change_before, change_last, tol);
-    const Wants wants = joined({.loglike = true, .gradient = true}, expect_last ? at_optimum : Wants{});
-    double alpha = 1.0;
-    Vector trial = step(out.params, alpha, direction);
-    Evaluation at_trial = probit.evaluate(trial, wants);
-    double loglike_new = at_trial.loglike;
-    bool halved = false;
-    for (int halvings = 0; loglike_new < loglike_old && halvings < kMaxHalvings; ++halvings) {
-      alpha *= 0.5;
-      trial = step(out.params, alpha, direction);
-      loglike_new = probit.log_likelihood(trial);
-      halved = true;
-    }
-    if (halved) {
-      Wants again = wants;
-      again.loglike = false;  // known from the last halving
-      at_trial = probit.evaluate(trial, again);
-    }
+    Step accepted = take_step(probit, out.params, loglike_old, direction, expect_last ? at_optimum : Wants{});
 
-    Vector s(trial.size()), y(trial.size());
-    for (std::size_t j = 0; j < trial.size(); ++j) {
-      s[j] = trial[j] - out.params[j];
-      y[j] = at_trial.gradient[j] - g[j];
+    Vector s(g.size()), y(g.size());
+    for (std::size_t j = 0; j < g.size(); ++j) {
+      s[j] = accepted.params[j] - out.params[j];
+      y[j] = accepted.evaluation.gradient[j] - g[j];
     }
     dfp_update(h, s, y);
 
-    out.params = std::move(trial);
-    g = std::move(at_trial.gradient);
-    out.loglike = loglike_new;
+    out.params = std::move(accepted.params);
+    out.loglike = accepted.loglike;
+    g = std::move(accepted.evaluation.gradient);
     if (expect_last) {
-      out.at_optimum = std::move(at_trial);
+      out.at_optimum = std::move(accepted.evaluation);
     } else {
       out.at_optimum.reset();
     }
     // The clamped likelihood stays finite when the coefficients are not, so it cannot tell a
     // coefficient vector of NaN from a maximum: such a fit stops here as not converged.
     if (!all_finite(out.params)) return out;
-    const double change = std::fabs(loglike_new - loglike_old);
+    const double change = std::fabs(out.loglike - loglike_old);
     if (change < tol) {
       out.converged = true;
       return out;
