@@ -101,6 +101,22 @@ class TestIterationControl:
         np.testing.assert_allclose(r.params, newton, rtol=1e-9, atol=1e-12)
 
 
+    def test_a_step_that_lowers_the_likelihood_is_halved(self, reference, capfd):
+        # Four copies of one column make the Hessian at zero singular, so the first direction divides each
+        # column's gradient by its own curvature: four times the Newton step along x, which overshoots.
+        rng = np.random.default_rng(3)
+        x = rng.standard_normal(500)
+        X = np.column_stack([x] * 4)
+        y = (0.5 * x + rng.standard_normal(500) > 0).astype(float)
+        zero = np.zeros(4)
+        full = reference.scores(y, X, zero).sum(axis=0) / np.diag(-reference.hessian(y, X, zero))
+        assert reference.loglike(y, X, full) < reference.loglike(y, X, zero) < reference.loglike(y, X, full / 2)
+        r = quorbis.fit_probit(y, X, max_iter=1)
+        np.testing.assert_allclose(r.params, full / 2, rtol=1e-12)
+        assert r.loglike == pytest.approx(reference.loglike(y, X, r.params), rel=1e-12)
+        assert capfd.readouterr().err == "Hessian singular => NaN for Cov\n"  # the covariance's, once
+
+
 class TestNonFiniteData:
     @pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
     def test_coefficients_that_are_not_finite_never_count_as_converged(self, simulated, bad):
