@@ -59,7 +59,8 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
                                      formatter_class=argparse.ArgumentDefaultsHelpFormatter)
     parser.add_argument("--sizes", type=parse_sizes, default=DEFAULT_SIZES,
                         help="comma-separated NxK: rows x columns (1e6x10 works too)")
-    parser.add_argument("--repeats", type=int, default=3, help="timed runs per call; the median is kept")
+    # Five runs: on a shared machine one or two runs of a call may be slowed by the neighbours.
+    parser.add_argument("--repeats", type=int, default=5, help="timed runs per call; the median is kept")
     parser.add_argument("--cases", type=parse_cases, default=",".join(CASE_NAMES),
                         help="comma-separated subset of the calls to time")
     parser.add_argument("--groups", type=int, default=500, help="number of clusters")
