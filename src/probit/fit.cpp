@@ -82,7 +82,7 @@ Buffer copy_values(const std::vector<double>& values) {
 
 // The cluster variables of a cluster-robust fit, grouped before the fit so that the optimiser can take
 // the cluster meat from the pass of its last step. A failed check is kept and raised after the classical
-// covariance, where checking them belongs in the order of a fit's failures.
+// covariance, the point at which a fit reports bad cluster variables.
 struct ClusterCheck {
   std::optional<Clusters> clusters;
   std::optional<lib::DeferredError> failure;
@@ -118,7 +118,8 @@ Wants covariance_wants(const FitArguments& arguments, const ClusterCheck& check)
 
 Matrix covariance(const Probit& probit, Optimum& optimum, const Wants& wants, ClusterCheck& check,
                   bool robust) {
-  Evaluation at_estimate = optimum.at_optimum ? std::move(*optimum.at_optimum) : probit.evaluate(optimum.params, wants);
+  Evaluation at_estimate =
+      optimum.at_optimum ? std::move(*optimum.at_optimum) : probit.evaluate(optimum.params, wants);
   Matrix classical = classical_covariance(at_estimate.hessian);
   if (!robust) return classical;
   if (check.failure) check.failure->raise();
