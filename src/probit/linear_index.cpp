@@ -1,10 +1,10 @@
 #include "probit/linear_index.hpp"
 
+#include "probit/vec4.hpp"
+
 namespace quorbis::probit {
 namespace {
 
-using Vec = double __attribute__((vector_size(32), aligned(8)));
-constexpr std::size_t kLanes = 4;
 constexpr std::size_t kVectors = 4;  // rows in flight: four independent chains of additions
 
 }  // namespace

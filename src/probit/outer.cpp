@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
+#include "probit/vec4.hpp"
+
 namespace quorbis::probit {
 namespace {
 
-using Vec = double __attribute__((vector_size(32), aligned(8)));
-constexpr std::size_t kLanes = 4;
 constexpr std::size_t kNarrow = 3 * kLanes;  // widths up to this are updated a whole row at a time
 
 // Accumulator rows a .. a + Rows - 1, columns [c, c + 4 * Vectors), over all tile rows r:

@@ -1,13 +1,8 @@
 #include "probit/row_tile.hpp"
 
+#include "probit/vec4.hpp"
+
 namespace quorbis::probit {
-namespace {
-
-using Vec = double __attribute__((vector_size(32), aligned(8)));
-constexpr std::size_t kLanes = 4;
-
-
-}  // namespace
 
 // Four lines by four values at a time: four vectors loaded, transposed in registers and stored as four
 // vectors; the leftovers one value at a time.
