@@ -87,7 +87,7 @@ void add_functions(PyObject* module) {
 }  // namespace
 }  // namespace quorbis::lib
 
-PyMODINIT_FUNC PyInit_quorbis() {
+PyMODINIT_FUNC PyInit__quorbis() {
   using namespace quorbis::lib;
   return guarded([] {
     Ref module = checked(PyModule_Create(&module_def));
@@ -95,6 +95,7 @@ PyMODINIT_FUNC PyInit_quorbis() {
       raise(PyExc_ImportError, "quorbis may be initialised only once per interpreter process");
     }
     add_functions(module.get());
+    if (PyModule_AddObjectRef(module.get(), "PanicException", panic_exception_type()) < 0) throw_pending();
     return module;
   });
 }

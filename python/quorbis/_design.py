@@ -1,0 +1,208 @@
+"""From a formula and a DataFrame, or from y and X, to the float64 arrays and names that fit_probit takes.
+
+Rows with a missing value in the outcome, the regressors or the cluster variables are dropped together
+(or refused), the outcome is checked to be 0/1, and cluster ids of any dtype become float codes.
+"""
+
+from __future__ import annotations
+
+import warnings
+from dataclasses import dataclass
+from typing import Any
+
+import formulaic
+import numpy as np
+import pandas as pd
+from formulaic.errors import DataMismatchWarning
+
+
+@dataclass(frozen=True)
+class Design:
+    endog: np.ndarray  # (n,) float64 of 0 and 1
+    exog: np.ndarray  # (n, k) float64
+    exog_names: list[str]
+    endog_name: str
+    clusters: np.ndarray | None  # (n, 1) float64 cluster codes 0 .. n_clusters - 1
+    n_clusters: int | None
+    dropped_rows: int
+    formula: str | None
+    spec: Any  # the formula's right-hand side, to build the design of new data
+
+
+def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> Design:
+    frame = data if isinstance(data, pd.DataFrame) else pd.DataFrame(data)
+    parsed = formulaic.Formula(formula)
+    if not hasattr(parsed, "lhs"):
+        raise ValueError(f"the formula {formula!r} has no outcome: write it as 'y ~ x1 + x2'")
+    used = [c for c in frame.columns if c in parsed.required_variables]
+    columns = _cluster_columns(cluster, frame)
+    keep = _keep_rows(frame[used], columns, missing)
+    matrices = formulaic.model_matrix(parsed, frame.loc[keep, used], na_action="ignore")
+    lhs, rhs = matrices.lhs, matrices.rhs
+    if lhs.shape[1] != 1:
+        raise ValueError(f"the outcome must be one numeric or boolean column; '{parsed.lhs}' gives "
+                         f"{lhs.shape[1]} columns: {', '.join(map(str, lhs.columns))}")
+    y = _floats(lhs.iloc[:, 0], str(lhs.columns[0]))
+    X = rhs.to_numpy(dtype=np.float64)
+    names = [str(c) for c in rhs.columns]
+    # Transforms (a log of zero, say) can make values missing that the data did not have.
+    later = _missing_in([str(lhs.columns[0]), *names], np.column_stack([y, X]), missing)
+    dropped = int((~keep).sum()) + int(later.sum())
+    codes = [c[keep][~later] for c in columns]
+    return _finish(_rows(y, ~later), _rows(X, ~later), names, str(lhs.columns[0]), codes, dropped, formula,
+                   rhs.model_spec)
+
+
+def from_arrays(endog: Any, exog: Any, cluster: Any, missing: str) -> Design:
+    y_name = str(endog.name) if isinstance(endog, pd.Series) and endog.name is not None else "y"
+    y = _floats(endog, y_name)
+    if isinstance(exog, pd.DataFrame):
+        names = [str(c) for c in exog.columns]
+        X = _frame_floats(exog)
+    else:
+        X = _array_floats(exog, "X")
+        X = X.reshape(-1, 1) if X.ndim == 1 else X
+        if X.ndim != 2:
+            raise ValueError(f"X must be 1-D or 2-D, not {X.ndim}-D")
+        names = [f"x{j}" for j in range(X.shape[1])]
+    y = y.reshape(-1) if y.ndim == 2 and y.shape[1] == 1 else y
+    if y.ndim != 1:
+        raise ValueError(f"y must be 1-D or one column, not of shape {y.shape}")
+    if len(y) != len(X):
+        raise ValueError(f"y has {len(y)} rows and X has {len(X)}")
+    _same_index(endog, exog, "y", "X")
+    columns = _cluster_columns(cluster, None, len(y), index_of=exog if isinstance(exog, pd.DataFrame) else endog)
+    values = np.column_stack([y, X])
+    keep = ~_missing_in([y_name, *names], values, missing)
+    keep &= _keep_rows(pd.DataFrame(index=range(len(y))), columns, missing)
+    codes = [c[keep] for c in columns]
+    return _finish(_rows(y, keep), _rows(X, keep), names, y_name, codes, int((~keep).sum()), None, None)
+
+
+def design_for(spec: Any, newdata: Any) -> pd.DataFrame:
+    """The design matrix of new data under a fitted formula; unseen categories are an error."""
+    frame = newdata if isinstance(newdata, pd.DataFrame) else pd.DataFrame(newdata)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DataMismatchWarning)
+        try:
+            return spec.get_model_matrix(frame, na_action="ignore")
+        except DataMismatchWarning as mismatch:
+            raise ValueError(f"newdata does not fit the fitted formula: {mismatch}") from None
+
+
+def _finish(y, X, names, y_name, codes, dropped, formula, spec) -> Design:
+    _check_outcome(y, y_name)
+    clusters, n_clusters = _cluster_codes(codes)
+    return Design(np.ascontiguousarray(y), X, names, y_name, clusters, n_clusters, dropped, formula, spec)
+
+
+def _rows(values: np.ndarray, keep: np.ndarray) -> np.ndarray:
+    return values if keep.all() else values[keep]
+
+
+def _check_outcome(y: np.ndarray, name: str) -> None:
+    values = np.unique(y)
+    other = values[(values != 0.0) & (values != 1.0)]
+    if len(other):
+        shown = ", ".join(f"{v:g}" for v in values[:10]) + (", ..." if len(values) > 10 else "")
+        raise ValueError(f"the outcome '{name}' must be 0 or 1 (or boolean); found the values {shown}")
+
+
+def _floats(values: Any, name: str) -> np.ndarray:
+    if isinstance(values, pd.Series):
+        if not (pd.api.types.is_numeric_dtype(values) or pd.api.types.is_bool_dtype(values)):
+            raise TypeError(f"'{name}' must be numeric or boolean, not {values.dtype}")
+        return values.to_numpy(dtype=np.float64, na_value=np.nan)
+    return _array_floats(values, name)
+
+
+def _array_floats(values: Any, name: str) -> np.ndarray:
+    array = np.asarray(values)
+    if array.ndim > 2:
+        raise ValueError(f"'{name}' must be 1-D or 2-D, not {array.ndim}-D")
+    if array.dtype.kind in "biuf":
+        return array.astype(np.float64, copy=False)
+    try:  # objects: None or pandas' NA stand for missing values
+        table = pd.DataFrame(array) if array.ndim == 2 else pd.Series(array)
+        return table.to_numpy(dtype=np.float64, na_value=np.nan)
+    except (TypeError, ValueError):
+        raise TypeError(f"'{name}' must hold numbers or booleans") from None
+
+
+def _frame_floats(frame: pd.DataFrame) -> np.ndarray:
+    other = [str(c) for c, t in frame.dtypes.items()
+             if not (pd.api.types.is_numeric_dtype(t) or pd.api.types.is_bool_dtype(t))]
+    if other:
+        raise TypeError(f"X has columns that are not numeric or boolean: {', '.join(other)}; encode them "
+                        "first, or use a formula with C(column)")
+    return frame.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def _same_index(a: Any, b: Any, a_name: str, b_name: str) -> None:
+    if hasattr(a, "index") and hasattr(b, "index") and not a.index.equals(b.index):
+        raise ValueError(f"{a_name} and {b_name} have different indexes; align them first "
+                         "(arrays are matched by position)")
+
+
+def _missing_in(names: list[str], values: np.ndarray, missing: str) -> np.ndarray:
+    """Rows with a NaN; with missing='raise', a ValueError naming the columns."""
+    nan = np.isnan(values)
+    rows = nan.any(axis=1)
+    if rows.any() and missing == "raise":
+        _refuse([n for n, has in zip(names, nan.any(axis=0)) if has], int(rows.sum()))
+    if np.isinf(values).any():
+        bad = [n for n, has in zip(names, np.isinf(values).any(axis=0)) if has]
+        raise ValueError(f"infinite values in {', '.join(bad)}")
+    return rows
+
+
+def _keep_rows(frame: pd.DataFrame, clusters: list[pd.Series], missing: str) -> np.ndarray:
+    if missing not in ("drop", "raise"):
+        raise ValueError(f"missing must be 'drop' or 'raise', not {missing!r}")
+    na = pd.concat([frame.isna().reset_index(drop=True), *[c.isna().rename(c.name) for c in clusters]],
+                   axis=1)
+    rows = na.any(axis=1).to_numpy()
+    if rows.any() and missing == "raise":
+        _refuse([str(c) for c in na.columns[na.any(axis=0).to_numpy()]], int(rows.sum()))
+    return ~rows
+
+
+def _refuse(columns: list[str], rows: int) -> None:
+    raise ValueError(f"missing values in {', '.join(columns)} ({rows} rows); pass missing='drop' to "
+                     "leave those rows out")
+
+
+def _cluster_columns(cluster: Any, frame: pd.DataFrame | None, n: int | None = None,
+                     index_of: Any = None) -> list[pd.Series]:
+    """The cluster variables as Series numbered 0 .. n - 1, named for messages."""
+    if cluster is None:
+        return []
+    if isinstance(cluster, str) or (isinstance(cluster, (list, tuple)) and cluster
+                                    and all(isinstance(c, str) for c in cluster)):
+        if frame is None:
+            raise ValueError("cluster names need data: use probit(formula, data, cluster=...), or pass "
+                             "the cluster ids themselves")
+        names = [cluster] if isinstance(cluster, str) else list(cluster)
+        absent = [c for c in names if c not in frame.columns]
+        if absent:
+            raise ValueError(f"cluster columns not in data: {', '.join(absent)}")
+        return [frame[c].reset_index(drop=True) for c in names]
+    rows = len(frame) if frame is not None else n
+    reference = frame if frame is not None else index_of
+    if isinstance(cluster, (pd.Series, pd.DataFrame)):
+        _same_index(cluster, reference, "cluster", "data" if frame is not None else "X")
+    table = cluster if isinstance(cluster, pd.DataFrame) else (
+        pd.DataFrame(cluster) if np.ndim(cluster) == 2 else pd.DataFrame({"cluster": cluster}))
+    if len(table) != rows:
+        raise ValueError(f"cluster has {len(table)} rows, the data {rows}")
+    return [table[c].reset_index(drop=True).rename(str(c) if isinstance(cluster, pd.DataFrame) else "cluster")
+            for c in table.columns]
+
+
+def _cluster_codes(columns: list[pd.Series]) -> tuple[np.ndarray | None, int | None]:
+    """One code per cell (the intersection of the cluster variables), numbered from 0."""
+    if not columns:
+        return None, None
+    codes = np.column_stack([pd.factorize(c.to_numpy())[0] for c in columns])
+    cells, inverse = np.unique(codes, axis=0, return_inverse=True)
+    return inverse.reshape(-1, 1).astype(np.float64), len(cells)
