@@ -38,11 +38,12 @@ def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> Design:
     columns = _cluster_columns(cluster, frame)
     keep = _keep_rows(frame[used], columns, missing)
     matrices = formulaic.model_matrix(parsed, frame.loc[keep, used], na_action="ignore")
-    lhs, rhs = matrices.lhs, matrices.rhs
+    lhs, rhs, spec = matrices.lhs, matrices.rhs, matrices.rhs.model_spec
     if lhs.shape[1] != 1:
         raise ValueError(f"the outcome must be one numeric or boolean column; '{parsed.lhs}' gives "
                          f"{lhs.shape[1]} columns: {', '.join(map(str, lhs.columns))}")
     y = _floats(lhs.iloc[:, 0], str(lhs.columns[0]))
+    rhs = rhs.iloc[:, _column_order(spec)]
     X = rhs.to_numpy(dtype=np.float64)
     names = [str(c) for c in rhs.columns]
     # Transforms (a log of zero, say) can make values missing that the data did not have.
@@ -50,7 +51,24 @@ def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> Design:
     dropped = int((~keep).sum()) + int(later.sum())
     codes = [c[keep][~later] for c in columns]
     return _finish(_rows(y, ~later), _rows(X, ~later), names, str(lhs.columns[0]), codes, dropped, formula,
-                   rhs.model_spec)
+                   spec)
+
+
+def _column_order(spec: Any) -> list[int]:
+    """The usual order of a probit table: the intercept, the terms of categorical factors only (by
+    degree), then the other terms grouped by their numeric factors, each group by degree."""
+    categorical = set(spec.factor_contrasts)
+    terms = list(spec.term_indices)
+    first = [t for t in terms if t.degree == 0]
+    first += sorted((t for t in terms if t.degree and all(f in categorical for f in t.factors)),
+                    key=lambda t: t.degree)
+    groups: dict[tuple[str, ...], list[Any]] = {}
+    for t in terms:
+        if t not in first:
+            numeric = tuple(sorted(str(f) for f in t.factors if f not in categorical))
+            groups.setdefault(numeric, []).append(t)
+    ordered = first + [t for group in groups.values() for t in sorted(group, key=lambda t: t.degree)]
+    return [i for t in ordered for i in spec.term_indices[t]]
 
 
 def from_arrays(endog: Any, exog: Any, cluster: Any, missing: str) -> Design:

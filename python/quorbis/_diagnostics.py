@@ -54,9 +54,10 @@ def has_implied_constant(exog: np.ndarray) -> bool:
 def _ill_conditioned(cov: np.ndarray) -> bool:
     if not np.isfinite(cov).all():
         return True
-    d = np.sqrt(np.diag(cov))
-    if (d == 0.0).any():
+    variances = np.diag(cov)
+    if not (variances > 0.0).all():
         return True
+    d = np.sqrt(variances)
     eig = np.linalg.eigvalsh(cov / np.outer(d, d))
     return bool(eig[0] <= SUSPECT_CONDITION * eig[-1])
 

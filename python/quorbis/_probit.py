@@ -41,8 +41,8 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
         Convergence tolerance on the change of the log-likelihood.
     small_sample : bool, default False
         Multiply a cluster-robust covariance by G/(G-1) (N-1)/(N-K), G clusters, N rows, K coefficients
-        (statsmodels' default correction for clusters); a robust one by N/(N-K) (HC1). No effect on the
-        classical covariance.
+        (statsmodels' default correction for clusters); a robust one by N/(N-K), the HC1 factor of linear
+        models. No effect on the classical covariance.
 
     Returns
     -------
