@@ -84,8 +84,8 @@ class ProbitResult:
         self.params: pd.Series = pd.Series(np.array(raw.params), index=names, name="coef")
         cov = np.array(raw.cov_params()) * self._small_sample_factor()
         self._cov = cov
-        self.bse: pd.Series = pd.Series(np.sqrt(np.diag(cov)), index=names, name="std err")
-        with np.errstate(divide="ignore", invalid="ignore"):
+        with np.errstate(divide="ignore", invalid="ignore"):  # a singular fit's variances may be < 0
+            self.bse: pd.Series = pd.Series(np.sqrt(np.diag(cov)), index=names, name="std err")
             self.zvalues: pd.Series = (self.params / self.bse).rename("z")
         self.pvalues: pd.Series = pd.Series(
             [math.erfc(abs(z) * math.sqrt(0.5)) for z in self.zvalues], index=names, name="P>|z|")
