@@ -15,6 +15,8 @@ import numpy as np
 import pandas as pd
 from formulaic.errors import DataMismatchWarning
 
+from ._clusters import cluster_codes, cluster_columns
+
 
 @dataclass(frozen=True)
 class Design:
@@ -35,7 +37,7 @@ def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> Design:
     if not hasattr(parsed, "lhs"):
         raise ValueError(f"the formula {formula!r} has no outcome: write it as 'y ~ x1 + x2'")
     used = [c for c in frame.columns if c in parsed.required_variables]
-    columns = _cluster_columns(cluster, frame)
+    columns = cluster_columns(cluster, len(frame), frame, frame.index)
     keep = _keep_rows(frame[used], columns, missing)
     matrices = formulaic.model_matrix(parsed, frame.loc[keep, used], na_action="ignore")
     lhs, rhs, spec = matrices.lhs, matrices.rhs, matrices.rhs.model_spec
@@ -88,10 +90,9 @@ def from_arrays(endog: Any, exog: Any, cluster: Any, missing: str) -> Design:
         raise ValueError(f"y must be 1-D or one column, not of shape {y.shape}")
     if len(y) != len(X):
         raise ValueError(f"y has {len(y)} rows and X has {len(X)}")
-    _same_index(endog, exog, "y", "X")
-    columns = _cluster_columns(cluster, None, len(y), index_of=exog if isinstance(exog, pd.DataFrame) else endog)
-    values = np.column_stack([y, X])
-    keep = ~_missing_in([y_name, *names], values, missing)
+    index = _common_index(endog, exog)
+    columns = cluster_columns(cluster, len(y), None, index)
+    keep = ~_missing_in([y_name, *names], np.column_stack([y, X]), missing)
     keep &= _keep_rows(pd.DataFrame(index=range(len(y))), columns, missing)
     codes = [c[keep] for c in columns]
     return _finish(_rows(y, keep), _rows(X, keep), names, y_name, codes, int((~keep).sum()), None, None)
@@ -110,7 +111,7 @@ def design_for(spec: Any, newdata: Any) -> pd.DataFrame:
 
 def _finish(y, X, names, y_name, codes, dropped, formula, spec) -> Design:
     _check_outcome(y, y_name)
-    clusters, n_clusters = _cluster_codes(codes)
+    clusters, n_clusters = cluster_codes(codes)
     return Design(np.ascontiguousarray(y), X, names, y_name, clusters, n_clusters, dropped, formula, spec)
 
 
@@ -156,10 +157,12 @@ def _frame_floats(frame: pd.DataFrame) -> np.ndarray:
     return frame.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
-def _same_index(a: Any, b: Any, a_name: str, b_name: str) -> None:
-    if hasattr(a, "index") and hasattr(b, "index") and not a.index.equals(b.index):
-        raise ValueError(f"{a_name} and {b_name} have different indexes; align them first "
-                         "(arrays are matched by position)")
+def _common_index(endog: Any, exog: Any) -> pd.Index | None:
+    """The index of the pandas objects among y and X, which must agree; None for arrays."""
+    indexes = [v.index for v in (endog, exog) if isinstance(v, (pd.Series, pd.DataFrame))]
+    if len(indexes) == 2 and not indexes[0].equals(indexes[1]):
+        raise ValueError("y and X have different indexes; align them first (arrays are matched by position)")
+    return indexes[0] if indexes else None
 
 
 def _missing_in(names: list[str], values: np.ndarray, missing: str) -> np.ndarray:
@@ -175,8 +178,7 @@ def _missing_in(names: list[str], values: np.ndarray, missing: str) -> np.ndarra
 
 
 def _keep_rows(frame: pd.DataFrame, clusters: list[pd.Series], missing: str) -> np.ndarray:
-    if missing not in ("drop", "raise"):
-        raise ValueError(f"missing must be 'drop' or 'raise', not {missing!r}")
+    """Rows without a missing value in frame or the cluster variables (refused with missing='raise')."""
     na = pd.concat([frame.isna().reset_index(drop=True), *[c.isna().rename(c.name) for c in clusters]],
                    axis=1)
     rows = na.any(axis=1).to_numpy()
@@ -188,39 +190,3 @@ def _keep_rows(frame: pd.DataFrame, clusters: list[pd.Series], missing: str) -> 
 def _refuse(columns: list[str], rows: int) -> None:
     raise ValueError(f"missing values in {', '.join(columns)} ({rows} rows); pass missing='drop' to "
                      "leave those rows out")
-
-
-def _cluster_columns(cluster: Any, frame: pd.DataFrame | None, n: int | None = None,
-                     index_of: Any = None) -> list[pd.Series]:
-    """The cluster variables as Series numbered 0 .. n - 1, named for messages."""
-    if cluster is None:
-        return []
-    if isinstance(cluster, str) or (isinstance(cluster, (list, tuple)) and cluster
-                                    and all(isinstance(c, str) for c in cluster)):
-        if frame is None:
-            raise ValueError("cluster names need data: use probit(formula, data, cluster=...), or pass "
-                             "the cluster ids themselves")
-        names = [cluster] if isinstance(cluster, str) else list(cluster)
-        absent = [c for c in names if c not in frame.columns]
-        if absent:
-            raise ValueError(f"cluster columns not in data: {', '.join(absent)}")
-        return [frame[c].reset_index(drop=True) for c in names]
-    rows = len(frame) if frame is not None else n
-    reference = frame if frame is not None else index_of
-    if isinstance(cluster, (pd.Series, pd.DataFrame)):
-        _same_index(cluster, reference, "cluster", "data" if frame is not None else "X")
-    table = cluster if isinstance(cluster, pd.DataFrame) else (
-        pd.DataFrame(cluster) if np.ndim(cluster) == 2 else pd.DataFrame({"cluster": cluster}))
-    if len(table) != rows:
-        raise ValueError(f"cluster has {len(table)} rows, the data {rows}")
-    return [table[c].reset_index(drop=True).rename(str(c) if isinstance(cluster, pd.DataFrame) else "cluster")
-            for c in table.columns]
-
-
-def _cluster_codes(columns: list[pd.Series]) -> tuple[np.ndarray | None, int | None]:
-    """One code per cell (the intersection of the cluster variables), numbered from 0."""
-    if not columns:
-        return None, None
-    codes = np.column_stack([pd.factorize(c.to_numpy())[0] for c in columns])
-    cells, inverse = np.unique(codes, axis=0, return_inverse=True)
-    return inverse.reshape(-1, 1).astype(np.float64), len(cells)

@@ -70,6 +70,8 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
     >>> list(r.ame().index)
     ['GPA', 'TUCE', 'PSI']
     """
+    if missing not in ("drop", "raise"):
+        raise ValueError(f"missing must be 'drop' or 'raise', not {missing!r}")
     if isinstance(formula, str):
         design = _design.from_formula(formula, data, cluster, missing)
     else:
