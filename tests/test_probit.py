@@ -136,6 +136,17 @@ class TestTraps:
         with pytest.raises(ValueError, match=r"^missing values in x, firm \(3 rows\)"):
             quorbis.probit(SURVEY_FORMULA, SURVEY, cluster="firm", missing="raise")
 
+    @pytest.mark.parametrize("formula, data, message", [
+        ("GRADE ~ GPA", GRADES.assign(GPA=np.nan), "no rows to fit: 32 of 32 rows have missing values"),
+        ("GRADE ~ 0", GRADES, "the model has no regressors, not even a constant"),
+        ("GPA + PSI", GRADES, "has no outcome"),
+        ("y ~ GPA", GRADES.assign(y=GRADES.GRADE.map({0: "no", 1: "yes"})), "gives 2 columns: y.no., y.yes."),
+        ("GRADE ~ GPA", GRADES.assign(GPA=np.inf), "infinite values in GPA"),
+    ])
+    def test_inputs_that_cannot_be_fitted_are_refused(self, formula, data, message):
+        with pytest.raises(ValueError, match=message):
+            quorbis.probit(formula, data)
+
     def test_rows_made_missing_by_a_transform_are_dropped(self):
         data = GRADES.assign(TUCE=GRADES.TUCE.where(GRADES.index > 1, -1.0))
         r = quorbis.probit("GRADE ~ GPA + np.log(TUCE)", data)

@@ -110,6 +110,10 @@ def design_for(spec: Any, newdata: Any) -> pd.DataFrame:
 
 
 def _finish(y, X, names, y_name, codes, dropped, formula, spec) -> Design:
+    if len(y) == 0:
+        raise ValueError(f"no rows to fit: {dropped} of {dropped} rows have missing values")
+    if X.shape[1] == 0:
+        raise ValueError("the model has no regressors, not even a constant")
     _check_outcome(y, y_name)
     clusters, n_clusters = cluster_codes(codes)
     return Design(np.ascontiguousarray(y), X, names, y_name, clusters, n_clusters, dropped, formula, spec)
