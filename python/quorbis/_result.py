@@ -159,27 +159,22 @@ class ProbitResult:
             A Series indexed like ``newdata`` when it is a DataFrame, else an array. Rows with a
             missing value get NaN.
         """
+        coef = self.params.to_numpy()
         if newdata is None:
-            return normal_cdf(self._exog @ self.params.to_numpy())
+            return normal_cdf(self._exog @ coef)
         if self._spec is not None:
-            X = design_for(self._spec, newdata)
-            missing = [c for c in self.exog_names if c not in X.columns]
-            if missing:
-                raise ValueError(f"newdata does not give the columns {', '.join(missing)}")
-            values = X[self.exog_names].to_numpy(dtype=np.float64, na_value=np.nan)
-            return pd.Series(normal_cdf(values @ self.params.to_numpy()), index=X.index, name="predicted")
+            newdata = design_for(self._spec, newdata)
         if isinstance(newdata, pd.DataFrame):
-            missing = [c for c in self.exog_names if c not in newdata.columns]
-            if missing:
-                raise ValueError(f"newdata lacks the columns {', '.join(missing)}")
+            absent = [c for c in self.exog_names if c not in newdata.columns]
+            if absent:
+                raise ValueError(f"newdata lacks the columns {', '.join(absent)}")
             values = newdata[self.exog_names].to_numpy(dtype=np.float64, na_value=np.nan)
-            return pd.Series(normal_cdf(values @ self.params.to_numpy()), index=newdata.index,
-                             name="predicted")
+            return pd.Series(normal_cdf(values @ coef), index=newdata.index, name="predicted")
         values = np.asarray(newdata, dtype=np.float64)
         values = values.reshape(1, -1) if values.ndim == 1 else values
-        if values.ndim != 2 or values.shape[1] != len(self.exog_names):
-            raise ValueError(f"newdata must have {len(self.exog_names)} columns, not shape {values.shape}")
-        return normal_cdf(values @ self.params.to_numpy())
+        if values.ndim != 2 or values.shape[1] != len(coef):
+            raise ValueError(f"newdata must have {len(coef)} columns, not shape {values.shape}")
+        return normal_cdf(values @ coef)
 
     def ame(self, chunk_size: int | None = None) -> pd.DataFrame:
         """Average marginal effects of every regressor but the constant, with delta-method errors.
