@@ -45,6 +45,9 @@ def cluster_codes(columns: list[pd.Series]) -> tuple[np.ndarray | None, int | No
     float64 array, and the number of cells. Integer codes are exact at the four decimals fit_probit reads."""
     if not columns:
         return None, None
-    codes = np.column_stack([pd.factorize(c.to_numpy())[0] for c in columns])
-    cells, inverse = np.unique(codes, axis=0, return_inverse=True)
-    return inverse.reshape(-1, 1).astype(np.float64), len(cells)
+    # Hashing, not sorting: factorize numbers the values in order of appearance.
+    codes = pd.factorize(columns[0].to_numpy())[0]
+    for column in columns[1:]:
+        other, levels = pd.factorize(column.to_numpy())
+        codes = pd.factorize(codes * len(levels) + other)[0]
+    return codes.reshape(-1, 1).astype(np.float64), int(codes.max()) + 1

@@ -49,7 +49,7 @@ def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> Design:
     X = rhs.to_numpy(dtype=np.float64)
     names = [str(c) for c in rhs.columns]
     # Transforms (a log of zero, say) can make values missing that the data did not have.
-    later = _missing_in([str(lhs.columns[0]), *names], np.column_stack([y, X]), missing)
+    later = _missing_in(y, X, [str(lhs.columns[0]), *names], missing)
     dropped = int((~keep).sum()) + int(later.sum())
     codes = [c[keep][~later] for c in columns]
     return _finish(_rows(y, ~later), _rows(X, ~later), names, str(lhs.columns[0]), codes, dropped, formula,
@@ -92,7 +92,7 @@ def from_arrays(endog: Any, exog: Any, cluster: Any, missing: str) -> Design:
         raise ValueError(f"y has {len(y)} rows and X has {len(X)}")
     index = _common_index(endog, exog)
     columns = cluster_columns(cluster, len(y), None, index)
-    keep = ~_missing_in([y_name, *names], np.column_stack([y, X]), missing)
+    keep = ~_missing_in(y, X, [y_name, *names], missing)
     keep &= _keep_rows(pd.DataFrame(index=range(len(y))), columns, missing)
     codes = [c[keep] for c in columns]
     return _finish(_rows(y, keep), _rows(X, keep), names, y_name, codes, int((~keep).sum()), None, None)
@@ -124,11 +124,11 @@ def _rows(values: np.ndarray, keep: np.ndarray) -> np.ndarray:
 
 
 def _check_outcome(y: np.ndarray, name: str) -> None:
+    if ((y == 0.0) | (y == 1.0)).all():
+        return
     values = np.unique(y)
-    other = values[(values != 0.0) & (values != 1.0)]
-    if len(other):
-        shown = ", ".join(f"{v:g}" for v in values[:10]) + (", ..." if len(values) > 10 else "")
-        raise ValueError(f"the outcome '{name}' must be 0 or 1 (or boolean); found the values {shown}")
+    shown = ", ".join(f"{v:g}" for v in values[:10]) + (", ..." if len(values) > 10 else "")
+    raise ValueError(f"the outcome '{name}' must be 0 or 1 (or boolean); found the values {shown}")
 
 
 def _floats(values: Any, name: str) -> np.ndarray:
@@ -169,15 +169,18 @@ def _common_index(endog: Any, exog: Any) -> pd.Index | None:
     return indexes[0] if indexes else None
 
 
-def _missing_in(names: list[str], values: np.ndarray, missing: str) -> np.ndarray:
-    """Rows with a NaN; with missing='raise', a ValueError naming the columns."""
-    nan = np.isnan(values)
+def _missing_in(y: np.ndarray, X: np.ndarray, names: list[str], missing: str) -> np.ndarray:
+    """Rows with a NaN in y or X; with missing='raise', a ValueError naming the columns (names: y's, X's)."""
+    rows = np.isnan(y)
+    if np.isfinite(X).all() and not rows.any():
+        return rows
+    nan = np.column_stack([rows, np.isnan(X)])
     rows = nan.any(axis=1)
     if rows.any() and missing == "raise":
         _refuse([n for n, has in zip(names, nan.any(axis=0)) if has], int(rows.sum()))
-    if np.isinf(values).any():
-        bad = [n for n, has in zip(names, np.isinf(values).any(axis=0)) if has]
-        raise ValueError(f"infinite values in {', '.join(bad)}")
+    infinite = np.isinf(X).any(axis=0)
+    if infinite.any():
+        raise ValueError(f"infinite values in {', '.join(n for n, has in zip(names[1:], infinite) if has)}")
     return rows
 
 
