@@ -1,5 +1,5 @@
-"""The front door, probit(): formulas and DataFrames in, a ProbitResult out, checked against statsmodels'
-formula interface, and every way in which hand-made inputs used to go quietly wrong."""
+"""probit(): formulas and DataFrames in, a ProbitResult out, checked against statsmodels' formula
+interface, and on the inputs that go quietly wrong when the arrays are prepared by hand."""
 
 import copy
 import importlib.metadata

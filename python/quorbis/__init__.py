@@ -1,7 +1,7 @@
 """A Python module implemented in Vask."""
 
-# The package is the extension's two functions, exactly as the extension defines them, plus a front door
-# that takes DataFrames and formulas: probit() and the ProbitResult it returns.
+# The package is the extension's two functions, exactly as the extension defines them, plus a layer that
+# takes formulas and DataFrames: probit() and the ProbitResult it returns.
 
 import sys as _sys
 

@@ -1,4 +1,4 @@
-"""probit(): the front door from a formula and a DataFrame, or from y and X, to a ProbitResult."""
+"""probit(): from a formula and a DataFrame, or from y and X, to a ProbitResult."""
 
 from __future__ import annotations
 
