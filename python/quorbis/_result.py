@@ -23,6 +23,14 @@ def normal_cdf(x: np.ndarray) -> np.ndarray:
     return 0.5 * _erfc(np.asarray(x, dtype=np.float64) * -math.sqrt(0.5)).astype(np.float64)
 
 
+def _cov_type(clustered: bool, robust: bool, small_sample: bool) -> str:
+    if clustered:
+        return "cluster"
+    if robust:
+        return "HC1" if small_sample else "HC0"
+    return "nonrobust"
+
+
 class ProbitResult:
     """The result of :func:`quorbis.probit`: estimates, tests and predictions, indexed by column name.
 
@@ -78,8 +86,7 @@ class ProbitResult:
         self.llf: float = float(raw.loglike)
         self.converged: bool = bool(raw.converged)
         self.iterations: int = 0 if max_iter == 0 else int(raw.iterations) + 1
-        self.cov_type: str = ("cluster" if design.clusters is not None
-                              else ("HC1" if small_sample else "HC0") if robust else "nonrobust")
+        self.cov_type: str = _cov_type(design.clusters is not None, robust, small_sample)
         names = pd.Index(self.exog_names)
         self.params: pd.Series = pd.Series(np.array(raw.params), index=names, name="coef")
         cov = np.array(raw.cov_params()) * self._small_sample_factor()
@@ -93,17 +100,16 @@ class ProbitResult:
     def _small_sample_factor(self) -> float:
         if not self.small_sample or self.cov_type == "nonrobust":
             return 1.0
-        n, k = self.nobs, len(self.exog_names)
-        if self.n_clusters is None:
-            return n / (n - k)
-        g = self.n_clusters
-        return g / (g - 1) * (n - 1) / (n - k)
+        n, k, g = self.nobs, len(self.exog_names), self.n_clusters
+        if n <= k or (g is not None and g < 2):
+            return math.nan  # no residual degrees of freedom, or a single cluster
+        return n / (n - k) if g is None else g / (g - 1) * (n - 1) / (n - k)
 
     @property
     def llnull(self) -> float:
         n1 = float(self._endog.sum())
         n0 = self.nobs - n1
-        p = n1 / self.nobs if self.nobs else math.nan
+        p = n1 / self.nobs
         return sum(count * math.log(share) for count, share in ((n1, p), (n0, 1.0 - p)) if count)
 
     @property
