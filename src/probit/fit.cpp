@@ -1,6 +1,7 @@
 #include "probit/fit.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "lib/convert.hpp"
@@ -57,8 +58,15 @@ Buffer copy_vector(const lib::VectorView& v) {
 
 // Rows [begin, end) of x into the column-major copy out.
 void copy_rows(const lib::MatrixView& x, std::ptrdiff_t begin, std::ptrdiff_t end, double* out) {
-  const bool c_contiguous = x.col_stride == sizeof(double) && x.row_stride == x.cols * x.col_stride;
-  if (c_contiguous && reinterpret_cast<std::uintptr_t>(x.data) % alignof(double) == 0) {
+  const bool aligned = reinterpret_cast<std::uintptr_t>(x.data) % alignof(double) == 0;
+  if (aligned && x.row_stride == sizeof(double)) {  // columns contiguous: one run per column
+    for (std::ptrdiff_t j = 0; j < x.cols; ++j) {
+      std::memcpy(out + j * x.rows + begin, x.data + j * x.col_stride + begin * x.row_stride,
+                  static_cast<std::size_t>(end - begin) * sizeof(double));
+    }
+    return;
+  }
+  if (aligned && x.col_stride == sizeof(double) && x.row_stride == x.cols * x.col_stride) {
     transpose(reinterpret_cast<const double*>(x.data) + begin * x.cols, static_cast<std::size_t>(x.cols),
               static_cast<std::size_t>(end - begin), static_cast<std::size_t>(x.cols), out + begin,
               static_cast<std::size_t>(x.rows));
