@@ -20,7 +20,9 @@ class ReleasedLock {
   ReleasedLock& operator=(const ReleasedLock&) = delete;
 
   // Takes the lock briefly to run the signal handlers; true when one raised (its exception stays set).
+  // Not while the interpreter shuts down: a thread taking the lock then would be ended mid-computation.
   bool signal_raised() noexcept {
+    if (finalizing()) return false;
     PyEval_RestoreThread(state_);
     const bool raised = PyErr_CheckSignals() < 0;
     state_ = PyEval_SaveThread();
@@ -28,6 +30,14 @@ class ReleasedLock {
   }
 
  private:
+  static bool finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+  }
+
   PyThreadState* state_;
 };
 
