@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <span>
 
 #include "normal/normal.hpp"
 #include "parallel/reduce.hpp"
@@ -131,18 +132,26 @@ void add_weighted_columns(const Design& x, const Block& block, const double* lam
   }
 }
 
-// u_g[j] = lambda_i x_ij + u_g[j] for the task's rows i in order, g the cluster of row i: the cluster
-// sums of the score rows s_i = lambda_i x_i, in row order within each cluster.
-void add_to_clusters(const Design& x, const Rows& rows, const double* lambda, const Clusters& clusters,
-                     std::size_t width, double* sums) noexcept {
+// u_g[j] = lambda_i x_ij + u_g[j] for the rows i in order, g the cluster of row i: column j of the
+// cluster sums of the score rows s_i = lambda_i x_i, in row order within each cluster. The sums are
+// kept column by column, so that threads adding different columns do not share cache lines.
+void add_to_clusters(const Design& x, std::size_t j, const Rows& rows, const double* lambda,
+                     const Clusters& clusters, double* column_sums) noexcept {
   const std::uint32_t* cluster = clusters.of_row.data() + rows.begin;
-  for (std::size_t j = 0; j < x.cols; ++j) {
-    const double* column = x.data + j * x.rows + rows.begin;
-    for (std::size_t r = 0; r < rows.count; ++r) {
-      double& u = sums[cluster[r] * width + j];
-      u = lambda[r] * column[r] + u;
-    }
+  const double* column = x.data + j * x.rows + rows.begin;
+  for (std::size_t r = 0; r < rows.count; ++r) {
+    double& u = column_sums[cluster[r]];
+    u = lambda[r] * column[r] + u;
   }
+}
+
+// sum_g u_g u_g' from the cluster sums kept column by column.
+Matrix cluster_meat(const Vector& column_sums, std::size_t clusters, std::size_t k) {
+  OuterSum meat(k);
+  Vector rows(clusters * meat.width(), 0.0);
+  transpose(column_sums.data(), clusters, k, clusters, rows.data(), meat.width());
+  meat.add(rows.data(), clusters);
+  return meat.result();
 }
 
 // One thread's working space for the blocks of its tasks.
@@ -173,6 +182,15 @@ struct Partial {
     loglike = 0.0;
     std::fill(gradient.begin(), gradient.end(), 0.0);
     for (OuterSum* sum : {&hessian, &gram, &score_outer}) sum->clear();
+  }
+
+  // Continues these sums with those of the rows that follow.
+  void add(const Partial& part) noexcept {
+    loglike = loglike + part.loglike;
+    for (std::size_t j = 0; j < gradient.size(); ++j) gradient[j] = gradient[j] + part.gradient[j];
+    hessian.add(part.hessian);
+    gram.add(part.gram);
+    score_outer.add(part.score_outer);
   }
 
   double loglike = 0.0;
@@ -223,15 +241,16 @@ void add_rows(const double* endog, const Design& x, const Vector& beta, const Wa
 }
 
 // Sums over the observations: the rows of each task into a partial sum of its own (add_rows), then
-// the partial sums added to the totals in task order (fold), on the calling thread.
+// the partial sums of a window of tasks, first .. first + parts.size() - 1, added to the totals in task
+// order (fold), on the calling thread.
 template <class Part, class AddRows, class Fold>
 void over_tasks(parallel::Lease& lease, std::size_t nobs, const Part& empty, AddRows&& add_rows, Fold&& fold) {
   const std::size_t tasks = (nobs + kTaskRows - 1) / kTaskRows;
   std::vector<Part> slots(parallel::window(lease, tasks), empty);
-  parallel::ordered_reduce(
+  parallel::reduce_windows(
       lease, tasks, slots,
       [&](std::size_t task, Part& part, std::size_t thread) { add_rows(task_rows(nobs, task), part, thread); },
-      [&](std::size_t task, Part& part) { fold(task_rows(nobs, task), part); });
+      [&](std::size_t first, std::span<const Part> parts) { fold(first, parts); });
 }
 
 }  // namespace
@@ -253,43 +272,46 @@ double Probit::log_likelihood(const Vector& beta) const {
           part = add_logs(part, block.eta, block.count, false);
         });
       },
-      [&](const Rows&, double part) { loglike = loglike + part; });
+      [&](std::size_t, std::span<const double> parts) {
+        for (const double part : parts) loglike = loglike + part;
+      });
   return loglike;
 }
 
 Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
   const std::size_t width = OuterSum::width_of(k());
-  Evaluation out;
-  out.gradient.assign(wants.gradient ? k() : 0, 0.0);
-  Partial total(k(), wants);
-  Vector cluster_sums(wants.clusters != nullptr ? wants.clusters->count * width : 0, 0.0);
+  const std::size_t clusters = wants.clusters != nullptr ? wants.clusters->count : 0;
+  Partial total(k(), {.gradient = wants.gradient, .hessian = wants.hessian, .gram = wants.gram,
+                      .score_outer_sum = wants.score_outer_sum});
+  Vector cluster_sums(clusters * k(), 0.0);  // column j of the sums at j * clusters
   parallel::Lease lease;
   std::vector<Scratch> scratch(lease.threads(), Scratch(width, wants));
+  // Each column of the cluster sums on a thread of its own, the window's rows in order.
+  auto add_window_to_clusters = [&](std::size_t first, std::span<const Partial> parts) {
+    auto add_column = [&](std::size_t j, std::size_t) {
+      for (std::size_t i = 0; i < parts.size(); ++i) {
+        add_to_clusters(exog_, j, task_rows(nobs_, first + i), parts[i].lambda.data(), *wants.clusters,
+                        cluster_sums.data() + j * clusters);
+      }
+    };
+    lease.run(k(), add_column);
+  };
   over_tasks(
       lease, nobs_, Partial(k(), wants),
       [&](const Rows& rows, Partial& part, std::size_t thread) {
         add_rows(endog_, exog_, beta, wants, rows, scratch[thread], part);
       },
-      [&](const Rows& rows, const Partial& part) {
-        total.loglike = total.loglike + part.loglike;
-        for (std::size_t j = 0; j < total.gradient.size(); ++j) total.gradient[j] = total.gradient[j] + part.gradient[j];
-        total.hessian.add(part.hessian);
-        total.gram.add(part.gram);
-        total.score_outer.add(part.score_outer);
-        if (wants.clusters != nullptr) {
-          add_to_clusters(exog_, rows, part.lambda.data(), *wants.clusters, width, cluster_sums.data());
-        }
+      [&](std::size_t first, std::span<const Partial> parts) {
+        for (const Partial& part : parts) total.add(part);
+        if (wants.clusters != nullptr) add_window_to_clusters(first, parts);
       });
+  Evaluation out;
   out.loglike = total.loglike;
   out.gradient = std::move(total.gradient);
   if (wants.hessian) out.hessian = total.hessian.result();
   if (wants.gram) out.gram = total.gram.result();
   if (wants.score_outer_sum) out.score_outer_sum = total.score_outer.result();
-  if (wants.clusters != nullptr) {
-    OuterSum cluster_outer(k());
-    cluster_outer.add(cluster_sums.data(), wants.clusters->count);
-    out.cluster_meat = cluster_outer.result();
-  }
+  if (wants.clusters != nullptr) out.cluster_meat = cluster_meat(cluster_sums, clusters, k());
   return out;
 }
 
