@@ -156,8 +156,8 @@ Matrix cluster_meat(const Vector& column_sums, std::size_t clusters, std::size_t
 
 // One thread's working space for the blocks of its tasks.
 struct Scratch {
-  Scratch(std::size_t width, const Wants& wants)
-      : width(width),
+  Scratch(std::size_t tile_width, const Wants& wants)
+      : width(tile_width),
         rows(wants_rows(wants) ? kBlock * width : 0),
         scaled_rows(wants.hessian || wants.gram ? kBlock * width : 0),
         scores(wants_scores(wants) ? kBlock * width : 0) {}
