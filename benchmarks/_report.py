@@ -22,6 +22,7 @@ class Row:
     quorbis_cpu: float
     statsmodels_cpu: float
     statsmodels_shared: bool  # statsmodels' time and memory are another row's (same call)
+    setting: str = "single-threaded"  # a key of _threads.SETTINGS
     quorbis_memory: int | None = None  # peak growth in bytes
     statsmodels_memory: int | None = None
     speed_target: float | None = None  # required ratio, where a target applies
@@ -47,6 +48,13 @@ class Row:
         return self.quorbis_memory <= self.memory_target * self.x_nbytes
 
 
+@dataclass
+class Results:
+    rows: list[Row]
+    scaling: Any = None  # _threads.Scaling, when measured
+    streaming: Any = None  # _threads.Streaming, when measured
+
+
 def size_label(n: int, k: int) -> str:
     return f"n={n:_}, k={k}"
 
@@ -67,7 +75,43 @@ def _verdict(met: bool | None, text: str) -> str:
     return f"{text}: {'met' if met else 'NOT met'}"
 
 
-def markdown(meta: dict[str, Any], rows: list[Row], notes: list[str]) -> str:
+def _threads_sections(results: Results) -> list[str]:
+    lines = []
+    scaling, streaming = results.scaling, results.streaming
+    if scaling is not None:
+        lines += [
+            "",
+            "## quorbis on 1 and 2 threads",
+            "",
+            "| size | call | 1 thread (s) | 2 threads (s) | speed-up | target |",
+            "|---|---|---:|---:|---:|---|",
+            f"| {size_label(scaling.n, scaling.k)} | fit | {_seconds(scaling.seconds[1])} "
+            f"| {_seconds(scaling.seconds[2])} | {scaling.speedup:.2f}× | {_verdict(scaling.met, '≥ 1.7×')} |",
+        ]
+    if streaming is not None:
+        iterations = ", ".join(f"{seconds * 1e3:.1f} ms on {threads} thread(s) "
+                               f"({seconds * 1e9 / streaming.n:.1f} ns a row)"
+                               for threads, seconds in streaming.iteration_seconds.items())
+        lines += [
+            "",
+            f"## Beyond the cache: {size_label(streaming.n, streaming.k)} "
+            f"(X is {streaming.x_nbytes / MIB:.0f} MiB), plain fit, default threads",
+            "",
+            "| quorbis (s) | statsmodels (s) | ratio | target | one iteration of quorbis | NumPy X @ b |",
+            "|---:|---:|---:|---|---|---:|",
+            f"| {_seconds(streaming.quorbis_seconds)} | {_seconds(streaming.statsmodels_seconds)} "
+            f"| {streaming.ratio:.1f}× | {_verdict(streaming.met, '≥ 12×')} | {iterations} "
+            f"| {streaming.matvec_seconds * 1e3:.1f} ms |",
+            "",
+            "One iteration is one pass over X for the log-likelihood and its gradient (the difference of fits "
+            "stopped after 3 and after 1 iterations, halved); X @ b reads the same Fortran-ordered X once, the "
+            "floor for any pass.",
+        ]
+    return lines
+
+
+def markdown(meta: dict[str, Any], results: Results, notes: list[str]) -> str:
+    rows = results.rows
     lines = [
         "# quorbis against statsmodels: speed, memory and agreement",
         "",
@@ -90,16 +134,17 @@ def markdown(meta: dict[str, Any], rows: list[Row], notes: list[str]) -> str:
         "",
         "## Speed",
         "",
-        "| size | call | quorbis (s) | statsmodels (s) | ratio | CPU-time ratio | target |",
-        "|---|---|---:|---:|---:|---:|---|",
+        "| threads | size | call | quorbis (s) | statsmodels (s) | ratio | CPU-time ratio | target |",
+        "|---|---|---|---:|---:|---:|---:|---|",
     ]
     for row in rows:
         statsmodels = _seconds(row.statsmodels_seconds) + (" (same call as ame)" if row.statsmodels_shared else "")
         target = _verdict(row.speed_met, f"≥ {row.speed_target:g}×") if row.speed_target else "–"
         lines.append(
-            f"| {size_label(row.n, row.k)} | {row.title} | {_seconds(row.quorbis_seconds)} | {statsmodels} "
-            f"| {row.ratio:.1f}× | {row.cpu_ratio:.1f}× | {target} |"
+            f"| {row.setting} | {size_label(row.n, row.k)} | {row.title} | {_seconds(row.quorbis_seconds)} "
+            f"| {statsmodels} | {row.ratio:.1f}× | {row.cpu_ratio:.1f}× | {target} |"
         )
+    lines += _threads_sections(results)
 
     lines += [
         "",
@@ -108,7 +153,7 @@ def markdown(meta: dict[str, Any], rows: list[Row], notes: list[str]) -> str:
         "| size | call | X.nbytes | quorbis | statsmodels | target |",
         "|---|---|---:|---:|---:|---|",
     ]
-    for row in rows:
+    for row in (row for row in rows if row.quorbis_memory is not None or row.memory_target is None):
         statsmodels = _memory(row.statsmodels_memory, row.x_nbytes)
         if row.statsmodels_shared:
             statsmodels += " (same call as ame)"
@@ -128,7 +173,7 @@ def markdown(meta: dict[str, Any], rows: list[Row], notes: list[str]) -> str:
     for row in rows:
         for run, agreement in row.agreements:
             lines.append(
-                f"| {size_label(row.n, row.k)} | {row.title} | {run} | {agreement.what} "
+                f"| {size_label(row.n, row.k)} | {row.title} ({row.setting}) | {run} | {agreement.what} "
                 f"| {agreement.deviation:.2e} | {agreement.bound:.1e} | {'ok' if agreement.ok else 'FAILED'} |"
             )
 
@@ -143,14 +188,24 @@ def plot(path: str, rows: list[Row]) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
+    settings = list(dict.fromkeys(row.setting for row in rows))
     titles = list(dict.fromkeys(row.title for row in rows))
+    figure, panels = plt.subplots(len(settings), 1, figsize=(max(7.5, 1.9 * len(titles)), 4.0 * len(settings)),
+                                  layout="constrained", squeeze=False)
+    for setting, axes in zip(settings, panels[:, 0]):
+        _plot_panel(axes, [row for row in rows if row.setting == setting], titles)
+        axes.set_title(f"How many times faster quorbis is than statsmodels, {setting}", fontsize=10)
+    figure.savefig(path, dpi=120)
+    plt.close(figure)
+
+
+def _plot_panel(axes: Any, rows: list[Row], titles: list[str]) -> None:
     sizes = list(dict.fromkeys((row.n, row.k) for row in rows))
     width = 0.8 / len(sizes)
 
     def position(row: Row) -> float:
         return titles.index(row.title) + (sizes.index((row.n, row.k)) - (len(sizes) - 1) / 2) * width
 
-    figure, axes = plt.subplots(figsize=(max(7.5, 1.9 * len(titles)), 4.5), layout="constrained")
     for size in sizes:
         bars_rows = [row for row in rows if (row.n, row.k) == size]
         bars = axes.bar([position(row) for row in bars_rows], [row.ratio for row in bars_rows], width,
@@ -164,7 +219,4 @@ def plot(path: str, rows: list[Row]) -> None:
     axes.set_yscale("log")
     axes.set_xticks(range(len(titles)), titles, fontsize=8)
     axes.set_ylabel("statsmodels time / quorbis time (log scale)")
-    axes.set_title("How many times faster quorbis is than statsmodels, single-threaded", fontsize=10)
     axes.legend(fontsize=8)
-    figure.savefig(path, dpi=120)
-    plt.close(figure)

@@ -27,24 +27,27 @@ import _cases
 import _checks
 import _memory
 import _report
+import _threads
 from _cases import Case, Data
 from _report import Row
 
 # the sizes at which the targets apply, and the targets
 TARGET_SIZES = {(1_000_000, 10), (200_000, 50)}
 FIT_CASES = ("fit", "hc0", "cluster")
-FIT_SPEED_TARGET = 10.0  # statsmodels time / quorbis time
-AME_SPEED_TARGET = 30.0
+# statsmodels time / quorbis time, per thread setting, call kind and size
+SPEED_TARGETS = {
+    ("default threads", "fit", (1_000_000, 10)): 18.0,
+    ("default threads", "fit", (200_000, 50)): 10.0,
+    ("default threads", "ame", (1_000_000, 10)): 150.0,
+    ("single-threaded", "fit", (200_000, 50)): 8.0,
+}
 FIT_MEMORY_TARGET = 2.2  # peak growth as a multiple of X.nbytes
 CHUNKED_AME_MEMORY_TARGET = 0.05
 
 
-def speed_target(case: str, n: int, k: int) -> float | None:
-    if (n, k) not in TARGET_SIZES:
-        return None
-    if case in FIT_CASES:
-        return FIT_SPEED_TARGET
-    return AME_SPEED_TARGET if case == "ame" else None
+def speed_target(setting: str, case: str, n: int, k: int) -> float | None:
+    kind = "fit" if case in FIT_CASES else case
+    return SPEED_TARGETS.get((setting, kind, (n, k)))
 
 
 def memory_target(case: str, n: int, k: int) -> float | None:
@@ -76,9 +79,10 @@ def tight_fit(data: Data, case: str) -> Any:
 class SizeRun:
     """All calls at one size, sharing the data, statsmodels' ame result and the tight fit."""
 
-    def __init__(self, arguments: argparse.Namespace, n: int, k: int, memory: bool) -> None:
-        self.arguments, self.n, self.k, self.memory = arguments, n, k, memory
-        self.data = _cases.simulate(n, k, arguments.groups, arguments.seed)
+    def __init__(self, arguments: argparse.Namespace, data: Data, setting: str, memory: bool) -> None:
+        self.arguments, self.setting, self.memory = arguments, setting, memory
+        self.n, self.k = data.X.shape
+        self.data = data
         self.statsmodels_done: dict[str, tuple[float, float, Any, int | None]] = {}
         self.tight_classical: Any = None  # the tight quorbis fit behind the ame checks
 
@@ -103,7 +107,8 @@ class SizeRun:
         row = Row(n=self.n, k=self.k, case=case.name, title=case.title, x_nbytes=data.X.nbytes,
                   quorbis_seconds=quorbis_seconds, statsmodels_seconds=statsmodels_seconds,
                   quorbis_cpu=quorbis_cpu, statsmodels_cpu=statsmodels_cpu,
-                  statsmodels_shared=shared, speed_target=speed_target(case.name, self.n, self.k),
+                  statsmodels_shared=shared, setting=self.setting,
+                  speed_target=speed_target(self.setting, case.name, self.n, self.k),
                   memory_target=memory_target(case.name, self.n, self.k))
         row.agreements = self.agreements(case, quorbis_result, statsmodels_result)
         del quorbis_result
@@ -151,7 +156,7 @@ def warm_up(cases: list[Case], seed: int) -> None:
 
 
 def print_row(row: Row) -> None:
-    line = (f"  {row.title:<24} quorbis {row.quorbis_seconds:9.4f} s   statsmodels {row.statsmodels_seconds:9.4f} s"
+    line = (f"  {row.setting:<16} {row.title:<24} quorbis {row.quorbis_seconds:9.4f} s   statsmodels {row.statsmodels_seconds:9.4f} s"
             f"   ratio {row.ratio:7.1f}x (CPU time {row.cpu_ratio:.1f}x)")
     if row.quorbis_memory is not None:
         line += f"   memory (x X) quorbis {row.quorbis_memory / row.x_nbytes:.3f}"
@@ -163,12 +168,6 @@ def print_row(row: Row) -> None:
 
 
 def run(arguments: argparse.Namespace, blas_settings: dict[str, str]) -> int:
-    try:
-        from threadpoolctl import threadpool_limits
-
-        threadpool_limits(arguments.threads)  # also caps a BLAS that ignores the variables
-    except ImportError:
-        pass
     warnings.simplefilter("ignore")  # statsmodels' convergence chatter; agreement is checked instead
 
     notes: list[str] = []
@@ -188,13 +187,32 @@ def run(arguments: argparse.Namespace, blas_settings: dict[str, str]) -> int:
     load_before = os.getloadavg()
     rows: list[Row] = []
     for n, k in arguments.sizes:
-        size = SizeRun(arguments, n, k, memory)
-        print(f"\n{_report.size_label(n, k)}: X is {size.data.X.nbytes / _report.MIB:.1f} MiB, "
-              f"{int(size.data.y.sum()):_} ones, {arguments.groups} clusters", flush=True)
-        for case in cases:
-            rows.append(size.measure(case))
-            print_row(rows[-1])
-        del size
+        data = _cases.simulate(n, k, arguments.groups, arguments.seed)
+        print(f"\n{_report.size_label(n, k)}: X is {data.X.nbytes / _report.MIB:.1f} MiB, "
+              f"{int(data.y.sum()):_} ones, {arguments.groups} clusters", flush=True)
+        for index, (setting, threads) in enumerate(_threads.SETTINGS.items()):
+            size = SizeRun(arguments, data, setting, memory and index == 0)
+            with threads():
+                for case in cases:
+                    rows.append(size.measure(case))
+                    print_row(rows[-1])
+            del size
+        del data
+    scaling = streaming = None
+    if arguments.scaling_size:
+        scaling = _threads.measure_scaling(_cases.simulate(*arguments.scaling_size, arguments.groups, arguments.seed),
+                                           arguments.repeats)
+        print(f"\nquorbis plain fit at {_report.size_label(scaling.n, scaling.k)}: 1 thread "
+              f"{scaling.seconds[1]:.4f} s, 2 threads {scaling.seconds[2]:.4f} s, speed-up {scaling.speedup:.2f}x",
+              flush=True)
+    if arguments.large_size:
+        streaming = _threads.measure_streaming(
+            _cases.simulate(*arguments.large_size, arguments.groups, arguments.seed), min(arguments.repeats, 3))
+        print(f"\nplain fit at {_report.size_label(streaming.n, streaming.k)}, default threads: quorbis "
+              f"{streaming.quorbis_seconds:.3f} s, statsmodels {streaming.statsmodels_seconds:.3f} s, ratio "
+              f"{streaming.ratio:.1f}x; one iteration " + ", ".join(
+                  f"{s * 1e3:.1f} ms at {t} thread(s)" for t, s in streaming.iteration_seconds.items())
+              + f"; X @ b {streaming.matvec_seconds * 1e3:.1f} ms", flush=True)
     load_after = os.getloadavg()
 
     failures = [f"{_report.size_label(r.n, r.k)} {r.title} [{run}]: {a.what} deviates by {a.deviation:.3e} "
@@ -203,23 +221,28 @@ def run(arguments: argparse.Namespace, blas_settings: dict[str, str]) -> int:
         print("\nFAILED: quorbis and statsmodels disagree:", *failures, sep="\n  ", file=sys.stderr)
         print("No report written.", file=sys.stderr)
         return 1
-    missed = [f"{_report.size_label(r.n, r.k)} {r.title}" for r in rows
+    missed = [f"{_report.size_label(r.n, r.k)} {r.title} ({r.setting})" for r in rows
               if r.speed_met is False or r.memory_met is False]
+    if scaling is not None and not scaling.met:
+        missed.append(f"{_report.size_label(scaling.n, scaling.k)} fit: 2 threads against 1")
+    if streaming is not None and not streaming.met:
+        missed.append(f"{_report.size_label(streaming.n, streaming.k)} fit (default threads)")
     if missed:
         print("\nTargets not met:", *missed, sep="\n  ")
 
-    write_outputs(arguments, rows, notes, blas_settings, (load_before[0], load_after[0]))
+    write_outputs(arguments, _report.Results(rows, scaling, streaming), notes, blas_settings,
+                  (load_before[0], load_after[0]))
     return 2 if missed and arguments.require_targets else 0
 
 
-def write_outputs(arguments: argparse.Namespace, rows: list[Row], notes: list[str], blas_settings: dict[str, str],
-                  load: tuple[float, float]) -> None:
+def write_outputs(arguments: argparse.Namespace, results: _report.Results, notes: list[str],
+                  blas_settings: dict[str, str], load: tuple[float, float]) -> None:
     for path in (arguments.plot, arguments.results):
         if path:
             os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     if arguments.plot:
         try:
-            _report.plot(arguments.plot, rows)
+            _report.plot(arguments.plot, results.rows)
             print(f"wrote {arguments.plot}")
         except ImportError:
             notes.append("No chart: matplotlib is not installed (pip install -r benchmarks/requirements.txt).")
@@ -236,7 +259,7 @@ def write_outputs(arguments: argparse.Namespace, rows: list[Row], notes: list[st
             if arguments.plot and os.path.exists(arguments.plot) else None,
         }
         with open(arguments.results, "w") as out:
-            out.write(_report.markdown(meta, rows, notes))
+            out.write(_report.markdown(meta, results, notes))
         print(f"wrote {arguments.results}")
 
 
@@ -283,10 +306,10 @@ def machine_info() -> dict[str, str]:
 
 def environment_notes(arguments: argparse.Namespace, blas_settings: dict[str, str],
                       load: tuple[float, float]) -> list[str]:
-    threads = ", ".join(f"{variable}={arguments.threads}"
-                        for variable in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"))
-    notes = [f"Both tools single-threaded: the script sets {threads} before NumPy is loaded and caps the BLAS "
-             "thread pools with threadpoolctl; quorbis runs on the calling thread."]
+    notes = ["Two settings. Single-threaded: the BLAS thread pools under NumPy and SciPy (so statsmodels') are "
+             "capped at 1 with threadpoolctl and quorbis runs with `set_num_threads(1)`. Default threads: "
+             f"quorbis at its default ({_threads.DEFAULT_QUORBIS_THREADS} threads here, from the CPUs the process "
+             "may use) and the BLAS at its own default."]
     if blas_settings:
         notes.append(f"Run with {', '.join(f'{k}={v}' for k, v in blas_settings.items())} set, which makes NumPy's "
                      "OpenBLAS run a slower kernel: statsmodels' times here are pessimistic.")
@@ -320,7 +343,7 @@ def method_notes(arguments: argparse.Namespace) -> list[str]:
         "garbage collection before each run; both tools are called once on small data first so that lazy "
         "imports are not timed. The ratio of the median CPU times (`time.process_time`) is shown beside: with "
         "both tools single-threaded it equals the wall-clock ratio on an idle machine, and it is the steadier "
-        "figure when other work shares the cores.",
+        "figure when other work shares the cores (with several threads it counts all of them).",
         "Memory: the peak growth of the resident set during one call, in a fresh child process per tool and "
         "call: VmHWM reset through /proc/self/clear_refs, minus VmRSS before the call, with glibc's mmap "
         "threshold fixed so that freed blocks cannot be reused unseen. It counts all memory, also what "

@@ -8,16 +8,19 @@ fails if they do not), and writes a Markdown report and a bar chart of the ratio
     python benchmarks/run.py                                   # the default sizes
     python benchmarks/run.py --sizes 20000x10 --repeats 3      # a quick run
     python benchmarks/run.py --cases fit,ame --no-memory
+    python benchmarks/run.py --quick                           # a smoke test of the script, no report
 
-Both tools are timed single-threaded: the script sets OMP_NUM_THREADS, OPENBLAS_NUM_THREADS and
-MKL_NUM_THREADS (to --threads, default 1) before NumPy is loaded. On machines that set
+Every call is timed twice: single-threaded (the BLAS under statsmodels capped at 1 thread with
+threadpoolctl, quorbis set to 1 thread) and at default threads (both tools as installed). Then
+quorbis' plain fit on 1 against 2 threads (--scaling-size), and a plain fit on data beyond the cache
+(--large-size) with the time of one pass beside NumPy's X @ b. On machines that set
 OPENBLAS_CORETYPE or OPENBLAS_L2_SIZE, run it with both unset in this command only, so that
 NumPy's OpenBLAS picks its own kernel for the CPU:
 
     env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python benchmarks/run.py
 
-The chart needs matplotlib (pip install -r benchmarks/requirements.txt); without it the script
-still measures and writes the report.
+The chart needs matplotlib and the thread settings threadpoolctl (pip install -r
+benchmarks/requirements.txt); without matplotlib the script still measures and writes the report.
 """
 
 from __future__ import annotations
@@ -30,7 +33,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_SIZES = "100000x10,1000000x10,200000x50"
 CASE_NAMES = ("fit", "hc0", "cluster", "ame", "ame_chunked")
 BLAS_VARIABLES = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
-THREAD_VARIABLES = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
+QUICK = ["--sizes", "20000x5", "--repeats", "1", "--no-memory", "--scaling-size", "20000x5", "--large-size",
+         "50000x10", "--results", "", "--plot", ""]
 
 
 def parse_sizes(text: str) -> list[tuple[int, int]]:
@@ -44,6 +48,10 @@ def parse_sizes(text: str) -> list[tuple[int, int]]:
             raise argparse.ArgumentTypeError(f"size {item!r}: need n >= 10 and k >= 3")
         sizes.append((n, k))
     return sizes
+
+
+def parse_size_or_none(text: str) -> tuple[int, int] | None:
+    return parse_sizes(text)[0] if text else None
 
 
 def parse_cases(text: str) -> list[str]:
@@ -66,7 +74,12 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
     parser.add_argument("--groups", type=int, default=500, help="number of clusters")
     parser.add_argument("--chunk-size", type=int, default=10_000, help="chunk_size of the chunked ame")
     parser.add_argument("--seed", type=int, default=20240601, help="seed of the simulated data")
-    parser.add_argument("--threads", type=int, default=1, help="BLAS/OpenMP threads for both tools")
+    parser.add_argument("--scaling-size", type=parse_size_or_none, default="1000000x10",
+                        help="NxK of quorbis' fit on 1 and 2 threads ('' to skip)")
+    parser.add_argument("--large-size", type=parse_size_or_none, default="10000000x10",
+                        help="NxK of the plain fit beyond the cache ('' to skip)")
+    parser.add_argument("--quick", action="store_true",
+                        help="a smoke test on small data: " + " ".join(QUICK) + " (later options win)")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory measurements")
     parser.add_argument("--require-targets", action="store_true",
                         help="exit with status 2 when a speed or memory target is not met")
@@ -74,9 +87,9 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
                         help="Markdown report to write ('' for none)")
     parser.add_argument("--plot", default=os.path.join(HERE, "ratios.png"),
                         help="PNG chart of the speed ratios ('' for none)")
-    arguments = parser.parse_args(argv)
-    if min(arguments.repeats, arguments.groups, arguments.chunk_size, arguments.threads) < 1:
-        parser.error("--repeats, --groups, --chunk-size and --threads must be at least 1")
+    arguments = parser.parse_args(QUICK + argv if "--quick" in argv else argv)
+    if min(arguments.repeats, arguments.groups, arguments.chunk_size) < 1:
+        parser.error("--repeats, --groups and --chunk-size must be at least 1")
     return arguments
 
 
@@ -87,10 +100,6 @@ def main(argv: list[str]) -> int:
         print(f"warning: {', '.join(f'{k}={v}' for k, v in blas_settings.items())} set: NumPy's OpenBLAS runs a "
               "slower kernel than this CPU allows. For a fair comparison run\n"
               f"  env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python {' '.join(sys.argv)}", file=sys.stderr)
-    # OpenBLAS reads its thread count when it is loaded, so this comes before anything imports NumPy.
-    for variable in THREAD_VARIABLES:
-        os.environ[variable] = str(arguments.threads)
-
     sys.path.insert(0, HERE)
     import _runner
 

@@ -78,7 +78,7 @@ class TestIterationControl:
         y, X = data
         r = quorbis.fit_probit(y, X, max_iter=0)
         np.testing.assert_array_equal(r.params, np.zeros(X.shape[1]))
-        assert r.loglike == sequential_sum([LN_HALF] * len(y))
+        assert r.loglike == pytest.approx(len(y) * LN_HALF, rel=1e-12, abs=0)
         assert (r.iterations, r.converged) == (0, False)
 
     @pytest.mark.parametrize("tol, converged", [(1e-6, False), (1e9, True)])

@@ -97,6 +97,7 @@ WRONG_USAGE = [
     ("quorbis.ame(r, 10, 10)", "call-arg", TypeError),
     ("r.params = np.zeros(2)", "misc", AttributeError),
     ("r.cov_params(True)", "call-arg", TypeError),
+    ("quorbis.set_num_threads(2.0)", "arg-type", TypeError),
 ]
 
 WRONG_PRELUDE = textwrap.dedent(

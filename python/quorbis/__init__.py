@@ -11,7 +11,7 @@ __version__ = "0.1.0"
 # (removed from sys.modules and imported anew), reach the extension again instead of reusing its module.
 _sys.modules.pop(__name__ + "._quorbis", None)
 
-from ._quorbis import PanicException, ame, fit_probit  # noqa: E402
+from ._quorbis import PanicException, ame, fit_probit, get_num_threads, set_num_threads  # noqa: E402
 from ._probit import probit  # noqa: E402
 from ._result import ProbitResult  # noqa: E402
 from ._diagnostics import ProbitWarning  # noqa: E402

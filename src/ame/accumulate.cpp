@@ -55,6 +55,18 @@ void ChunkSums::clear() noexcept {
   }
 }
 
+void ChunkSums::add(const ChunkSums& part) noexcept {
+  pdf_sum_ = pdf_sum_ + part.pdf_sum_;
+  auto add_all = [](std::vector<double>& sums, const std::vector<double>& more) {
+    for (std::size_t i = 0; i < sums.size(); ++i) sums[i] = sums[i] + more[i];
+  };
+  add_all(eta_x_pdf_, part.eta_x_pdf_);
+  add_all(cdf1_sum_, part.cdf1_sum_);
+  add_all(cdf0_sum_, part.cdf0_sum_);
+  add_all(pdf1_sum_, part.pdf1_sum_);
+  add_all(pdf_difference_x_, part.pdf_difference_x_);
+}
+
 void ChunkSums::add_block(const lib::MatrixView& rows) {
   // Same arithmetic either way; contiguous columns just let the compiler use vector loads.
   if (rows.row_stride == std::ptrdiff_t{sizeof(double)}) {

@@ -22,6 +22,8 @@ class ChunkSums {
   void clear() noexcept;
   // Adds one block of the chunk's rows, at most block_rows of them.
   void add_block(const lib::MatrixView& rows);
+  // Adds the sums of part, rows that follow this object's rows in the same chunk.
+  void add(const ChunkSums& part) noexcept;
   // Adds the chunk's terms to the effect accumulator (k) and the Jacobian accumulator (k x k, row-major).
   void add_to(std::vector<double>& effects, std::vector<double>& jacobian) const;
 

@@ -7,39 +7,77 @@
 #include "ame/accumulate.hpp"
 #include "ame/columns.hpp"
 #include "normal/normal.hpp"
+#include "parallel/reduce.hpp"
 
 namespace quorbis::ame {
 namespace {
 
 // Rows per block inside a chunk: a block's columns stay in cache between the passes over them.
 constexpr std::uint64_t kBlockRows = 256;
+// Blocks per task, the unit of parallel work.
+constexpr std::uint64_t kTaskBlocks = 16;
 
 struct Accumulators {
   std::vector<double> effects;   // A: k
   std::vector<double> jacobian;  // G: k x k, row-major
 };
 
-// Adds every chunk's terms to A and G, chunks in row order.
+struct Task {
+  std::uint64_t begin, end;  // rows
+  bool ends_chunk;
+};
+
+// Each chunk's rows in runs of kTaskBlocks blocks: a partition fixed by n and the chunk size alone.
+class Tasks {
+ public:
+  Tasks(std::uint64_t n, std::uint64_t chunk_size, std::uint64_t block)
+      : n_(n), chunk_(std::min(chunk_size, n)), rows_(block * kTaskBlocks), per_chunk_(ceil_div(chunk_, rows_)) {}
+
+  std::uint64_t count() const noexcept {
+    const std::uint64_t chunks = ceil_div(n_, chunk_);
+    return (chunks - 1) * per_chunk_ + ceil_div(n_ - (chunks - 1) * chunk_, rows_);
+  }
+  Task operator[](std::uint64_t t) const noexcept {
+    const std::uint64_t chunk_begin = t / per_chunk_ * chunk_;
+    const std::uint64_t chunk_end = std::min(n_, chunk_begin + chunk_);
+    const std::uint64_t begin = chunk_begin + t % per_chunk_ * rows_;
+    const std::uint64_t end = std::min(chunk_end, begin + rows_);
+    return {begin, end, end == chunk_end};
+  }
+
+ private:
+  static std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) noexcept { return a / b + (a % b != 0); }
+
+  std::uint64_t n_, chunk_, rows_, per_chunk_;
+};
+
+// Adds every chunk's terms to A and G, chunks in row order. The tasks of a chunk sum their rows apart,
+// in parallel, and their sums are added in row order before the chunk's terms are formed.
 Accumulators accumulate(const ProbitFit& fit, const ColumnKinds& kinds, std::uint64_t chunk_size) {
   const auto n = static_cast<std::uint64_t>(fit.exog.rows);
   const auto k = static_cast<std::size_t>(fit.exog.cols);
   Accumulators acc{std::vector<double>(k, 0.0), std::vector<double>(k * k, 0.0)};
   if (n == 0) return acc;
   const std::uint64_t block = std::min({kBlockRows, chunk_size, n});
-  ChunkSums sums(fit.params, kinds, k, static_cast<std::size_t>(block));
-  for (std::uint64_t start = 0;;) {
-    const std::uint64_t left = n - start;
-    const std::uint64_t length = std::min(chunk_size, left);
-    sums.clear();
-    for (std::uint64_t begin = 0; begin < length; begin += block) {
-      const std::uint64_t end = std::min(length, begin + block);
-      sums.add_block(fit.exog.row_slice(static_cast<std::ptrdiff_t>(start + begin),
-                                        static_cast<std::ptrdiff_t>(start + end)));
+  const Tasks tasks(n, chunk_size, block);
+  ChunkSums chunk(fit.params, kinds, k, static_cast<std::size_t>(block));
+  parallel::Lease lease;
+  std::vector<ChunkSums> slots(parallel::window(lease, tasks.count()), chunk);
+  auto add_rows = [&](std::size_t t, ChunkSums& part, std::size_t) {
+    const Task task = tasks[t];
+    part.clear();
+    for (std::uint64_t begin = task.begin; begin < task.end; begin += block) {
+      part.add_block(fit.exog.row_slice(static_cast<std::ptrdiff_t>(begin),
+                                        static_cast<std::ptrdiff_t>(std::min(task.end, begin + block))));
     }
-    sums.add_to(acc.effects, acc.jacobian);
-    if (chunk_size >= left) break;
-    start += length;
-  }
+  };
+  auto fold = [&](std::size_t t, const ChunkSums& part) {
+    chunk.add(part);
+    if (!tasks[t].ends_chunk) return;
+    chunk.add_to(acc.effects, acc.jacobian);
+    chunk.clear();
+  };
+  parallel::ordered_reduce(lease, static_cast<std::size_t>(tasks.count()), slots, add_rows, fold);
   return acc;
 }
 

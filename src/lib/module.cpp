@@ -11,6 +11,7 @@
 #include "lib/classes.hpp"
 #include "lib/convert.hpp"
 #include "lib/numpy.hpp"
+#include "parallel/pool.hpp"
 #include "probit/fit.hpp"
 
 namespace quorbis::lib {
@@ -60,6 +61,34 @@ PyMethodDef functions[] = {
      "fit_probit(endog_py, exog_py, max_iter=..., tol=..., robust=..., cluster_vars=...)\n--\n\n"},
 };
 
+constexpr std::uint64_t kMaxThreads = 1024;
+
+PyObject* set_num_threads(PyObject*, PyObject* n) {
+  return guarded([&] {
+    const std::uint64_t threads = convert_argument("n", [&] { return to_u64(n); });
+    if (threads < 1 || threads > kMaxThreads) raise(PyExc_ValueError, "n must be from 1 to 1024");
+    parallel::set_num_threads(static_cast<std::size_t>(threads));
+    return Ref::borrow(Py_None);
+  });
+}
+
+PyObject* get_num_threads(PyObject*, PyObject*) {
+  return guarded([] { return checked(PyLong_FromSize_t(parallel::num_threads())); });
+}
+
+// Module attributes beside the two functions of __all__.
+PyMethodDef thread_functions[] = {
+    {"set_num_threads", set_num_threads, METH_O,
+     "set_num_threads($module, n, /)\n--\n\n"
+     "Sets the number of threads (1 to 1024, the calling thread included) on which fit_probit and ame\n"
+     "compute. Results are the same for every number of threads."},
+    {"get_num_threads", get_num_threads, METH_NOARGS,
+     "get_num_threads($module, /)\n--\n\n"
+     "The number of threads on which fit_probit and ame compute: the last set_num_threads, else the\n"
+     "environment variable QUORBIS_NUM_THREADS, else the number of CPUs this process may use."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "quorbis", "A Python module implemented in Vask.", 0, nullptr, nullptr,
     nullptr, nullptr, nullptr,
@@ -95,6 +124,7 @@ PyMODINIT_FUNC PyInit__quorbis() {
       raise(PyExc_ImportError, "quorbis may be initialised only once per interpreter process");
     }
     add_functions(module.get());
+    if (PyModule_AddFunctions(module.get(), thread_functions) < 0) throw_pending();
     if (PyModule_AddObjectRef(module.get(), "PanicException", panic_exception_type()) < 0) throw_pending();
     return module;
   });

@@ -1,10 +1,13 @@
 #include "probit/fit.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "lib/convert.hpp"
 #include "lib/error.hpp"
+#include "lib/unlocked.hpp"
+#include "parallel/pool.hpp"
 #include "probit/clusters.hpp"
 #include "probit/covariance.hpp"
 #include "probit/optimizer.hpp"
@@ -53,24 +56,42 @@ Buffer copy_vector(const lib::VectorView& v) {
   return out;
 }
 
+// Rows [begin, end) of x into the column-major copy out.
+void copy_rows(const lib::MatrixView& x, std::ptrdiff_t begin, std::ptrdiff_t end, double* out) {
+  const bool aligned = reinterpret_cast<std::uintptr_t>(x.data) % alignof(double) == 0;
+  if (aligned && x.row_stride == sizeof(double)) {  // columns contiguous: one run per column
+    for (std::ptrdiff_t j = 0; j < x.cols; ++j) {
+      std::memcpy(out + j * x.rows + begin, x.data + j * x.col_stride + begin * x.row_stride,
+                  static_cast<std::size_t>(end - begin) * sizeof(double));
+    }
+    return;
+  }
+  if (aligned && x.col_stride == sizeof(double) && x.row_stride == x.cols * x.col_stride) {
+    transpose(reinterpret_cast<const double*>(x.data) + begin * x.cols, static_cast<std::size_t>(x.cols),
+              static_cast<std::size_t>(end - begin), static_cast<std::size_t>(x.cols), out + begin,
+              static_cast<std::size_t>(x.rows));
+    return;
+  }
+  constexpr std::ptrdiff_t kRows = 64;  // rows per tile, so each source row is read once
+  for (std::ptrdiff_t first = begin; first < end; first += kRows) {
+    const std::ptrdiff_t last = std::min(end, first + kRows);
+    for (std::ptrdiff_t j = 0; j < x.cols; ++j) {
+      double* column = out + j * x.rows;
+      for (std::ptrdiff_t i = first; i < last; ++i) column[i] = x(i, j);
+    }
+  }
+}
+
 // Column-major copy: the passes over the observations then run down contiguous columns.
 Buffer copy_column_major(const lib::MatrixView& x) {
   Buffer out = Buffer::matrix(static_cast<std::size_t>(x.rows), static_cast<std::size_t>(x.cols));
-  const bool c_contiguous = x.col_stride == sizeof(double) && x.row_stride == x.cols * x.col_stride;
-  if (c_contiguous && reinterpret_cast<std::uintptr_t>(x.data) % alignof(double) == 0) {
-    transpose(reinterpret_cast<const double*>(x.data), static_cast<std::size_t>(x.cols),
-              static_cast<std::size_t>(x.rows), static_cast<std::size_t>(x.cols), out.data(),
-              static_cast<std::size_t>(x.rows));
-    return out;
-  }
-  constexpr std::ptrdiff_t kRows = 64;  // rows per tile, so each source row is read once
-  for (std::ptrdiff_t begin = 0; begin < x.rows; begin += kRows) {
-    const std::ptrdiff_t end = std::min(x.rows, begin + kRows);
-    for (std::ptrdiff_t j = 0; j < x.cols; ++j) {
-      double* column = out.data() + j * x.rows;
-      for (std::ptrdiff_t i = begin; i < end; ++i) column[i] = x(i, j);
-    }
-  }
+  constexpr std::ptrdiff_t kTaskRows = 8192;
+  parallel::Lease lease;
+  auto copy_task = [&](std::size_t task, std::size_t) {
+    const auto begin = static_cast<std::ptrdiff_t>(task) * kTaskRows;
+    copy_rows(x, begin, std::min(x.rows, begin + kTaskRows), out.data());
+  };
+  lease.run(static_cast<std::size_t>((x.rows + kTaskRows - 1) / kTaskRows), copy_task);
   return out;
 }
 
@@ -116,13 +137,12 @@ Wants covariance_wants(const FitArguments& arguments, const ClusterCheck& check)
           .clusters = check.clusters ? &*check.clusters : nullptr};
 }
 
-Matrix covariance(const Probit& probit, Optimum& optimum, const Wants& wants, ClusterCheck& check,
-                  bool robust) {
+// The classical covariance, or the sandwich when robust.
+Matrix covariance(const Probit& probit, Optimum& optimum, const Wants& wants, bool robust) {
   Evaluation at_estimate =
       optimum.at_optimum ? std::move(*optimum.at_optimum) : probit.evaluate(optimum.params, wants);
   Matrix classical = classical_covariance(at_estimate.hessian);
   if (!robust) return classical;
-  if (check.failure) check.failure->raise();
   const Matrix& meat = wants.clusters != nullptr ? at_estimate.cluster_meat : at_estimate.score_outer_sum;
   return sandwich_covariance(classical, meat);
 }
@@ -147,16 +167,20 @@ lib::ResultsRecord fit_probit(const FitArguments& arguments) {
   const auto rows = static_cast<std::size_t>(exog.rows);
   const auto k = static_cast<std::size_t>(exog.cols);
 
-  // The working copies are never written, so they become the model's arrays.
-  Buffer endog = copy_vector(outcome);
-  Buffer design = copy_column_major(exog);
-  const Probit probit(endog.data(), nobs, Design{design.data(), rows, k});
-
   ClusterCheck clusters = check_clusters(arguments, nobs);
   const Wants wants = covariance_wants(arguments, clusters);
-  Optimum optimum = fit_bfgs(probit, arguments.max_iter.value_or(kDefaultMaxIter),
-                             arguments.tol.value_or(kDefaultTol), wants);
-  const Matrix cov = covariance(probit, optimum, wants, clusters, arguments.robust);
+  // The working copies are never written, so they become the model's arrays.
+  Buffer endog, design;
+  Optimum optimum;
+  const Matrix cov = lib::without_lock([&] {
+    endog = copy_vector(outcome);
+    design = copy_column_major(exog);
+    const Probit probit(endog.data(), nobs, Design{design.data(), rows, k});
+    optimum = fit_bfgs(probit, arguments.max_iter.value_or(kDefaultMaxIter), arguments.tol.value_or(kDefaultTol),
+                       wants);
+    return covariance(probit, optimum, wants, arguments.robust && !clusters.failure);
+  });
+  if (arguments.robust && clusters.failure) clusters.failure->raise();
 
   lib::ResultsRecord results;
   results.params = lib::vector_out(copy_values(optimum.params));

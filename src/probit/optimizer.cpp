@@ -10,6 +10,16 @@ namespace {
 constexpr int kMaxHalvings = 10;
 constexpr double kCurvatureThreshold = 1e-14;
 constexpr double kNaN = __builtin_nan("");
+constexpr double kTwoOverPi = 0.6366197723675814;
+
+// At beta = 0 every curvature weight lambda_i (eta_i + lambda_i) is (2/pi) q_i^2, so the Hessian there
+// is -2/pi times the Gram matrix of the rows q_i x_i.
+Matrix hessian_at_zero(Matrix gram) {
+  for (std::size_t r = 0; r < gram.rows(); ++r) {
+    for (std::size_t c = 0; c < gram.cols(); ++c) gram(r, c) = -(kTwoOverPi * gram(r, c));
+  }
+  return gram;
+}
 
 // The inverse of the Hessian h at the start, so that the first step is a Newton step; when h is
 // singular, the diagonal -1 / J_jj (J = -h), with -1 where J_jj is not a positive finite number.
@@ -57,6 +67,7 @@ Wants joined(Wants a, Wants b) noexcept {
   return {.loglike = a.loglike || b.loglike,
           .gradient = a.gradient || b.gradient,
           .hessian = a.hessian || b.hessian,
+          .gram = a.gram || b.gram,
           .score_outer_sum = a.score_outer_sum || b.score_outer_sum,
           .clusters = a.clusters != nullptr ? a.clusters : b.clusters};
 }
@@ -109,7 +120,7 @@ Step take_step(const Probit& probit, const Vector& beta, double loglike_old, con
 
 Optimum fit_bfgs(const Probit& probit, std::uint64_t max_iter, double tol, Wants at_optimum) {
   Optimum out{Vector(probit.k(), 0.0)};
-  const Wants start_wants{.loglike = true, .gradient = true, .hessian = max_iter > 0};
+  const Wants start_wants{.loglike = true, .gradient = true, .gram = max_iter > 0};
   Evaluation start = probit.evaluate(out.params, max_iter == 0 ? joined(start_wants, at_optimum) : start_wants);
   out.loglike = start.loglike;
   if (max_iter == 0) {
@@ -117,7 +128,7 @@ Optimum fit_bfgs(const Probit& probit, std::uint64_t max_iter, double tol, Wants
     return out;
   }
   Vector g = std::move(start.gradient);
-  Matrix h = starting_inverse_curvature(start.hessian);
+  Matrix h = starting_inverse_curvature(hessian_at_zero(std::move(start.gram)));
 
   double change_before = kNaN, change_last = kNaN;
   for (std::uint64_t t = 0; t < max_iter; ++t) {

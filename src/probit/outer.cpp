@@ -70,7 +70,7 @@ template <bool Subtract, bool Upper>
 [[gnu::target_clones("avx2", "default")]] void subtract_outer(double* acc, std::size_t k, std::size_t width,
                                                               const double* factors, const double* values,
                                                               std::size_t count) {
-  update<true, false>(acc, k, width, factors, values, count);
+  update<true, true>(acc, k, width, factors, values, count);
 }
 
 [[gnu::target_clones("avx2", "default")]] void add_outer(double* acc, std::size_t k, std::size_t width,
@@ -80,23 +80,27 @@ template <bool Subtract, bool Upper>
 
 }  // namespace
 
-OuterSum::OuterSum(std::size_t k) : k_(k), width_((k + kLanes - 1) / kLanes * kLanes), acc_(width_ * width_, 0.0) {}
+OuterSum::OuterSum(std::size_t k) : k_(k), width_(width_of(k)), acc_(width_ * width_, 0.0) {}
 
 void OuterSum::subtract(const double* factors, const double* values, std::size_t count) noexcept {
   subtract_outer(acc_.data(), k_, width_, factors, values, count);
 }
 
 void OuterSum::add(const double* tile, std::size_t count) noexcept {
-  symmetric_ = true;
   add_outer(acc_.data(), k_, width_, tile, count);
 }
+
+void OuterSum::add(const OuterSum& part) noexcept {
+  for (std::size_t i = 0; i < acc_.size(); ++i) acc_[i] = acc_[i] + part.acc_[i];
+}
+
+void OuterSum::clear() noexcept { std::fill(acc_.begin(), acc_.end(), 0.0); }
 
 Matrix OuterSum::result() const {
   Matrix m(k_, k_);
   for (std::size_t a = 0; a < k_; ++a) {
     for (std::size_t c = 0; c < k_; ++c) {
-      const std::size_t row = symmetric_ ? std::min(a, c) : a, column = symmetric_ ? std::max(a, c) : c;
-      m(a, c) = acc_[row * width_ + column];
+      m(a, c) = acc_[std::min(a, c) * width_ + std::max(a, c)];
     }
   }
   return m;

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <span>
 
 #include "normal/normal.hpp"
+#include "parallel/reduce.hpp"
 #include "probit/linear_index.hpp"
 #include "probit/outer.hpp"
 #include "probit/row_tile.hpp"
@@ -14,6 +16,25 @@ namespace {
 
 // Rows per block: the block's temporaries stay in the L1 cache.
 constexpr std::size_t kBlock = 256;
+// Rows per task, the unit of parallel work: the partition of every pass depends on nobs alone.
+constexpr std::size_t kTaskRows = 16 * kBlock;
+
+struct Rows {
+  std::size_t begin = 0;
+  std::size_t count = 0;
+};
+
+Rows task_rows(std::size_t nobs, std::size_t task) noexcept {
+  const std::size_t begin = task * kTaskRows;
+  return {begin, std::min(kTaskRows, nobs - begin)};
+}
+
+// Whether a pass needs the block's rows as a row-major tile, and the tile of its score rows.
+bool wants_scores(const Wants& wants) noexcept { return wants.score_outer_sum; }
+bool wants_rows(const Wants& wants) noexcept { return wants.hessian || wants.gram || wants_scores(wants); }
+bool wants_terms(const Wants& wants) noexcept {
+  return wants.loglike || wants.gradient || wants.hessian || wants.score_outer_sum || wants.clusters != nullptr;
+}
 
 struct Block {
   std::size_t begin = 0;
@@ -111,14 +132,125 @@ void add_weighted_columns(const Design& x, const Block& block, const double* lam
   }
 }
 
-// Adds each score row to the running sum of its cluster, element by element in row order.
-void add_to_clusters(const double* scores, const Block& block, const Clusters& clusters, std::size_t k,
-                     std::size_t width, double* sums) noexcept {
-  for (std::size_t r = 0; r < block.count; ++r) {
-    const double* s = scores + r * width;
-    double* u = sums + clusters.of_row[block.begin + r] * width;
-    for (std::size_t j = 0; j < k; ++j) u[j] = s[j] + u[j];
+// u_g[j] = lambda_i x_ij + u_g[j] for the rows i in order, g the cluster of row i: column j of the
+// cluster sums of the score rows s_i = lambda_i x_i, in row order within each cluster. The sums are
+// kept column by column, so that threads adding different columns do not share cache lines.
+void add_to_clusters(const Design& x, std::size_t j, const Rows& rows, const double* lambda,
+                     const Clusters& clusters, double* column_sums) noexcept {
+  const std::uint32_t* cluster = clusters.of_row.data() + rows.begin;
+  const double* column = x.data + j * x.rows + rows.begin;
+  for (std::size_t r = 0; r < rows.count; ++r) {
+    double& u = column_sums[cluster[r]];
+    u = lambda[r] * column[r] + u;
   }
+}
+
+// sum_g u_g u_g' from the cluster sums kept column by column.
+Matrix cluster_meat(const Vector& column_sums, std::size_t clusters, std::size_t k) {
+  OuterSum meat(k);
+  Vector rows(clusters * meat.width(), 0.0);
+  transpose(column_sums.data(), clusters, k, clusters, rows.data(), meat.width());
+  meat.add(rows.data(), clusters);
+  return meat.result();
+}
+
+// One thread's working space for the blocks of its tasks.
+struct Scratch {
+  Scratch(std::size_t tile_width, const Wants& wants)
+      : width(tile_width),
+        rows(wants_rows(wants) ? kBlock * width : 0),
+        scaled_rows(wants.hessian || wants.gram ? kBlock * width : 0),
+        scores(wants_scores(wants) ? kBlock * width : 0) {}
+
+  std::size_t width;
+  Block block;
+  Terms terms;
+  double weight[kBlock];
+  Vector rows, scaled_rows, scores;  // row-major tiles of a block's rows
+};
+
+// The sums over one task's rows, each from zero.
+struct Partial {
+  Partial(std::size_t k, const Wants& wants)
+      : gradient(wants.gradient ? k : 0),
+        hessian(wants.hessian ? k : 0),
+        gram(wants.gram ? k : 0),
+        score_outer(wants.score_outer_sum ? k : 0),
+        lambda(wants.clusters != nullptr ? kTaskRows : 0) {}
+
+  void clear() noexcept {
+    loglike = 0.0;
+    std::fill(gradient.begin(), gradient.end(), 0.0);
+    for (OuterSum* sum : {&hessian, &gram, &score_outer}) sum->clear();
+  }
+
+  // Continues these sums with those of the rows that follow.
+  void add(const Partial& part) noexcept {
+    loglike = loglike + part.loglike;
+    for (std::size_t j = 0; j < gradient.size(); ++j) gradient[j] = gradient[j] + part.gradient[j];
+    hessian.add(part.hessian);
+    gram.add(part.gram);
+    score_outer.add(part.score_outer);
+  }
+
+  double loglike = 0.0;
+  Vector gradient;
+  OuterSum hessian, gram, score_outer;
+  Vector lambda;  // of each row of the task, for the cluster sums
+};
+
+// The blocks of one task's rows with their linear index.
+template <class Visit>
+void for_each_block(const Design& x, const Vector& beta, const Rows& rows, Block& block, Visit&& visit) {
+  for (std::size_t begin = rows.begin; begin < rows.begin + rows.count; begin += kBlock) {
+    block.begin = begin;
+    block.count = std::min(kBlock, rows.begin + rows.count - begin);
+    linear_index(x.data, x.rows, x.cols, beta.data(), begin, block.count, block.eta);
+    visit(block);
+  }
+}
+
+// The sums over one task's rows, each from zero and in row order, into part.
+void add_rows(const double* endog, const Design& x, const Vector& beta, const Wants& wants, const Rows& rows,
+              Scratch& s, Partial& part) {
+  part.clear();
+  const std::size_t width = s.width;
+  Terms& t = s.terms;
+  for_each_block(x, beta, rows, s.block, [&](const Block& block) {
+    const double* y = endog + block.begin;
+    if (wants_terms(wants)) row_terms(y, block, t);
+    if (wants.gradient) add_weighted_columns(x, block, t.lambda, part.gradient.data());
+    if (wants_rows(wants)) transpose(x.data + block.begin, x.rows, x.cols, block.count, s.rows.data(), width);
+    if (wants.hessian) {
+      for (std::size_t r = 0; r < block.count; ++r) s.weight[r] = t.lambda[r] * (block.eta[r] + t.lambda[r]);
+      scale_row_tile(s.rows.data(), s.weight, block.count, x.cols, width, s.scaled_rows.data());
+      part.hessian.subtract(s.scaled_rows.data(), s.rows.data(), block.count);  // H[a][c] - (w x_a) x_c
+    }
+    if (wants.gram) {
+      for (std::size_t r = 0; r < block.count; ++r) s.weight[r] = sign_factor(y[r]);
+      scale_row_tile(s.rows.data(), s.weight, block.count, x.cols, width, s.scaled_rows.data());
+      part.gram.add(s.scaled_rows.data(), block.count);
+    }
+    if (wants_scores(wants)) {
+      scale_row_tile(s.rows.data(), t.lambda, block.count, x.cols, width, s.scores.data());
+      part.score_outer.add(s.scores.data(), block.count);
+    }
+    if (wants.clusters != nullptr) std::copy_n(t.lambda, block.count, part.lambda.data() + (block.begin - rows.begin));
+    if (wants.loglike) part.loglike = add_logs(part.loglike, t.clipped, block.count, t.zero_index);
+  });
+}
+
+// Sums over the observations: the rows of each task into a partial sum of its own (add_rows), then
+// the partial sums of a window of tasks, first .. first + parts.size() - 1, added to the totals in task
+// order (fold), on the calling thread.
+template <class Part, class AddRows, class Fold>
+void over_tasks(parallel::Lease& lease, std::size_t nobs, const Part& empty, AddRows&& add_rows, Fold&& fold) {
+  const std::size_t tasks = (nobs + kTaskRows - 1) / kTaskRows;
+  std::vector<Part> slots(parallel::window(lease, tasks), empty);
+  parallel::reduce_windows(
+      lease, tasks, slots,
+      [&](std::size_t task, Part& part, std::size_t thread) { add_rows(task_rows(nobs, task), part, thread); },
+      [&](std::size_t first, std::span<const Part> parts) { fold(first, parts); });
 }
 
 }  // namespace
@@ -126,62 +258,60 @@ void add_to_clusters(const double* scores, const Block& block, const Clusters& c
 Probit::Probit(const double* endog, std::size_t nobs, Design exog) noexcept
     : endog_(endog), nobs_(nobs), exog_(exog) {}
 
-template <class Visit>
-void Probit::for_each_block(const Vector& beta, Visit&& visit) const {
-  Block block;
-  for (std::size_t begin = 0; begin < nobs_; begin += kBlock) {
-    block.begin = begin;
-    block.count = std::min(kBlock, nobs_ - begin);
-    linear_index(exog_.data, exog_.rows, exog_.cols, beta.data(), begin, block.count, block.eta);
-    visit(block);
-  }
-}
-
 double Probit::log_likelihood(const Vector& beta) const {
-  double sum = 0.0;
-  double values[kBlock];
-  for_each_block(beta, [&](const Block& block) {
-    signed_index(endog_ + block.begin, block, values);
-    normal::clipped_cdf_block(values, values, block.count);
-    sum = add_logs(sum, values, block.count, false);
-  });
-  return sum;
+  double loglike = 0.0;
+  parallel::Lease lease;
+  std::vector<Block> blocks(lease.threads());
+  over_tasks(
+      lease, nobs_, 0.0,
+      [&](const Rows& rows, double& part, std::size_t thread) {
+        part = 0.0;
+        for_each_block(exog_, beta, rows, blocks[thread], [&](Block& block) {
+          signed_index(endog_ + block.begin, block, block.eta);
+          normal::clipped_cdf_block(block.eta, block.eta, block.count);
+          part = add_logs(part, block.eta, block.count, false);
+        });
+      },
+      [&](std::size_t, std::span<const double> parts) {
+        for (const double part : parts) loglike = loglike + part;
+      });
+  return loglike;
 }
 
 Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
+  const std::size_t width = OuterSum::width_of(k());
+  const std::size_t clusters = wants.clusters != nullptr ? wants.clusters->count : 0;
+  Partial total(k(), {.gradient = wants.gradient, .hessian = wants.hessian, .gram = wants.gram,
+                      .score_outer_sum = wants.score_outer_sum});
+  Vector cluster_sums(clusters * k(), 0.0);  // column j of the sums at j * clusters
+  parallel::Lease lease;
+  std::vector<Scratch> scratch(lease.threads(), Scratch(width, wants));
+  // Each column of the cluster sums on a thread of its own, the window's rows in order.
+  auto add_window_to_clusters = [&](std::size_t first, std::span<const Partial> parts) {
+    auto add_column = [&](std::size_t j, std::size_t) {
+      for (std::size_t i = 0; i < parts.size(); ++i) {
+        add_to_clusters(exog_, j, task_rows(nobs_, first + i), parts[i].lambda.data(), *wants.clusters,
+                        cluster_sums.data() + j * clusters);
+      }
+    };
+    lease.run(k(), add_column);
+  };
+  over_tasks(
+      lease, nobs_, Partial(k(), wants),
+      [&](const Rows& rows, Partial& part, std::size_t thread) {
+        add_rows(endog_, exog_, beta, wants, rows, scratch[thread], part);
+      },
+      [&](std::size_t first, std::span<const Partial> parts) {
+        for (const Partial& part : parts) total.add(part);
+        if (wants.clusters != nullptr) add_window_to_clusters(first, parts);
+      });
   Evaluation out;
-  out.gradient.assign(wants.gradient ? k() : 0, 0.0);
-  OuterSum hessian(k()), score_outer(k()), cluster_outer(k());
-  const std::size_t width = hessian.width();
-  const bool want_scores = wants.score_outer_sum || wants.clusters != nullptr;
-  const bool want_rows = wants.hessian || want_scores;
-  Vector rows(want_rows ? kBlock * width : 0, 0.0);
-  Vector scaled_rows(wants.hessian ? kBlock * width : 0, 0.0), scores(want_scores ? kBlock * width : 0, 0.0);
-  Vector cluster_sums(wants.clusters != nullptr ? wants.clusters->count * width : 0, 0.0);
-  double weight[kBlock];
-  Terms t;
-  for_each_block(beta, [&](const Block& block) {
-    row_terms(endog_ + block.begin, block, t);
-    if (wants.gradient) add_weighted_columns(exog_, block, t.lambda, out.gradient.data());
-    if (want_rows) transpose(exog_.data + block.begin, exog_.rows, k(), block.count, rows.data(), width);
-    if (wants.hessian) {
-      for (std::size_t r = 0; r < block.count; ++r) weight[r] = t.lambda[r] * (block.eta[r] + t.lambda[r]);
-      scale_row_tile(rows.data(), weight, block.count, k(), width, scaled_rows.data());
-      hessian.subtract(scaled_rows.data(), rows.data(), block.count);  // H[a][c] - (w x_a) x_c
-    }
-    if (want_scores) scale_row_tile(rows.data(), t.lambda, block.count, k(), width, scores.data());
-    if (wants.score_outer_sum) score_outer.add(scores.data(), block.count);
-    if (wants.clusters != nullptr) {
-      add_to_clusters(scores.data(), block, *wants.clusters, k(), width, cluster_sums.data());
-    }
-    if (wants.loglike) out.loglike = add_logs(out.loglike, t.clipped, block.count, t.zero_index);
-  });
-  if (wants.hessian) out.hessian = hessian.result();
-  if (wants.score_outer_sum) out.score_outer_sum = score_outer.result();
-  if (wants.clusters != nullptr) {
-    cluster_outer.add(cluster_sums.data(), wants.clusters->count);
-    out.cluster_meat = cluster_outer.result();
-  }
+  out.loglike = total.loglike;
+  out.gradient = std::move(total.gradient);
+  if (wants.hessian) out.hessian = total.hessian.result();
+  if (wants.gram) out.gram = total.gram.result();
+  if (wants.score_outer_sum) out.score_outer_sum = total.score_outer.result();
+  if (wants.clusters != nullptr) out.cluster_meat = cluster_meat(cluster_sums, clusters, k());
   return out;
 }
 

@@ -23,6 +23,7 @@ struct Wants {
   bool loglike = false;
   bool gradient = false;
   bool hessian = false;
+  bool gram = false;  // sum_i q_i^2 x_i x_i', whose -2/pi multiple is the Hessian at beta = 0
   bool score_outer_sum = false;
   const Clusters* clusters = nullptr;  // when given, the cluster meat
 };
@@ -31,11 +32,14 @@ struct Evaluation {
   double loglike = 0.0;
   Vector gradient;         // sum_i lambda_i x_i
   Matrix hessian;          // sum_i -w_i x_i x_i' with w_i = lambda_i (eta_i + lambda_i)
+  Matrix gram;             // sum_i (q_i x_i)(q_i x_i)'
   Matrix score_outer_sum;  // sum_i s_i s_i' with the score rows s_i = lambda_i x_i
   Matrix cluster_meat;     // sum_g u_g u_g', u_g the sum of the score rows of cluster g, in id order
 };
 
-// The estimation data of one fit; the passes read rows 0 .. nobs - 1 of the design only.
+// The estimation data of one fit; the passes read rows 0 .. nobs - 1 of the design only. A pass splits
+// the rows into tasks of a fixed number of rows, sums each task's rows from zero on whichever thread
+// runs it, and adds the tasks' sums in row order: results do not depend on the number of threads.
 class Probit {
  public:
   Probit(const double* endog, std::size_t nobs, Design exog) noexcept;
@@ -48,9 +52,6 @@ class Probit {
   Evaluation evaluate(const Vector& beta, Wants wants) const;
 
  private:
-  template <class Visit>
-  void for_each_block(const Vector& beta, Visit&& visit) const;
-
   const double* endog_;
   std::size_t nobs_;
   Design exog_;

@@ -73,6 +73,12 @@ def fit_probit(
 def ame(probit_model: _ResultsLike, chunk_size: SupportsIndex | None = ...) -> pd.DataFrame:
     """Calculates Average Marginal Effects (AME) for a Probit model"""
 
+def set_num_threads(n: SupportsIndex, /) -> None:
+    """Sets the number of threads (1 to 1024) on which fit_probit and ame compute."""
+
+def get_num_threads() -> int:
+    """The number of threads on which fit_probit and ame compute."""
+
 class PanicException(BaseException):
     """An internal fault of the extension: a bug, never a consequence of the input."""
 
