@@ -33,6 +33,9 @@ constexpr NormalFunction kNormalFunctions[] = {
     {"cdf", normal::cdf_block, normal::cdf},
     {"pdf", normal::pdf_block, normal::pdf},
     {"clipped_cdf", normal::clipped_cdf_block, normal::clipped_cdf},
+    {"log_cdf", normal::log_cdf_block, normal::log_cdf},
+    {"pdf_over_cdf", normal::pdf_over_cdf_block, normal::pdf_over_cdf},
+    {"curvature_weight", normal::curvature_weight_block, normal::curvature_weight},
 };
 
 const NormalFunction& normal_function(PyObject* name) {
@@ -88,8 +91,9 @@ PyObject* set_simd_enabled(PyObject*, PyObject* flag) {
 PyMethodDef hook_functions[] = {
     {"trigger_fault", trigger_fault, METH_NOARGS, "Raise an internal fault (PanicException)."},
     {"normal_block", normal_block, METH_VARARGS,
-     "normal_block(name, x): the block version of erfc, exp, log, cdf, pdf or clipped_cdf on a 1-D float64 "
-     "array, as a new array."},
+     "normal_block(name, x): the block version of a function of normal.hpp or vector_math.hpp (erfc, exp, "
+     "log, cdf, pdf, clipped_cdf, log_cdf, pdf_over_cdf, curvature_weight) on a 1-D float64 array, as a new "
+     "array."},
     {"normal_each", normal_each, METH_VARARGS,
      "normal_each(name, x): like normal_block, but calling the single-value function for each element."},
     {"simd_supported", simd_supported, METH_NOARGS, "Whether this CPU can run the SIMD block path."},

@@ -26,7 +26,7 @@
 namespace quorbis::normal::kernels {
 
 // The block kernels that the dispatcher can run.
-enum class Kernel { erfc, exp, log, cdf, pdf, clipped_cdf };
+enum class Kernel { erfc, exp, log, cdf, pdf, clipped_cdf, log_cdf, pdf_over_cdf, curvature_weight };
 
 // The AVX2 block loop (defined in vector_math_avx2.cpp); call only when the CPU supports AVX2.
 void avx2_block(Kernel kernel, const double* x, double* out, std::size_t n) noexcept;
@@ -403,6 +403,200 @@ typename L::F clipped_cdf(typename L::F x) {
   using F = typename L::F;
   const F c = erfc<L, true>(-x / kSqrt2) * 0.5;
   return L::select(c >= F(kCdfLower), L::select(c <= F(kCdfUpper), c, F(kCdfUpper)), F(kCdfLower));
+}
+
+// The far tails, from x = -z with ln Phi(z), phi(z) / Phi(z) and their relatives below.
+//
+// With a = |z| / sqrt 2 and erfcx(a) = exp(a^2) erfc(a) = (1 + v(a)) / (1 + 2a) (v as in erfc), both tails
+// share one scaled complement: Phi(-|z|) = exp(-z^2 / 2) erfcx(a) / 2. The exponential is never formed
+// where it would underflow: in the lower tail ln Phi(z) = -z^2 / 2 + ln(erfcx(a) / 2) and
+// phi(z) / Phi(z) = sqrt(2 / pi) / erfcx(a). Past a = 28 the asymptotic series
+// Phi(z) = phi(z) S(1 / z^2) / x, S(y) = sum_n (-1)^n (2n - 1)!! y^n, stands in for the rational v.
+
+// sqrt(2 / pi) = kSqrt2OverPiHi + kSqrt2OverPiLo.
+inline constexpr double kSqrt2OverPiHi = 0.7978845608028654;
+inline constexpr double kSqrt2OverPiLo = -4.98465440455546e-17;
+// S(y) to y^7: for y = 1 / z^2 <= 1 / (2 * 28^2) the first omitted term is below 6e-20.
+inline constexpr double kMillsSeries[] = {1.0, -1.0, 3.0, -15.0, 105.0, -945.0, 10395.0, -135135.0};
+// Beyond 2^500, z^2 needs no error term (and Dekker's splitting would overflow).
+inline constexpr double kHugeSquareRoot = 0x1p500;
+// Beyond the rational's range (a > 28) the series S takes over.
+inline constexpr double kSeriesFrom = kErfcZeroFrom * kSqrt2;
+// exp(-z^2 / 2) is 0 past z^2 / 2 = 746; the exponent is held there, as exp does.
+inline constexpr double kExpZeroFrom = 746.0;
+
+// An unevaluated sum hi + lo.
+template <class L>
+struct Pair {
+  typename L::F hi, lo;
+};
+
+// erfcx(a) = (1 + v(a)) / (1 + 2a) for 0 <= a <= 28 as hi + lo, the quotient corrected by its
+// remainder as in erfc_nonnegative; the error is that of v, below 2^-55 relative.
+template <class L, bool kNear>
+Pair<L> erfcx_pair(typename L::F a) {
+  using F = typename L::F;
+  const F v = erfc_correction<L, kNear>(a, a * a);
+  const F n_hi = F(1.0) + v;
+  const F n_lo = v - (n_hi - 1.0);
+  const F twice = a + a;
+  const F d = F(1.0) + twice;
+  const F d_lo = sum_error<L>(F(1.0), twice, d);
+  const F inverse = F(1.0) / d;
+  const F q0 = n_hi * inverse;
+  const F p = q0 * d;
+  const F remainder = ((n_hi - p) - L::product_error(q0, d, p)) + (n_lo - q0 * d_lo);
+  return {q0, remainder * inverse};
+}
+
+// erfcx at min(a, 28), each lane by the form for its range.
+template <class L>
+Pair<L> erfcx_by_range(typename L::F a) {
+  using F = typename L::F;
+  const auto far = a > F(kErfcNearTo);
+  if (!L::any(far)) return erfcx_pair<L, true>(a);
+  const Pair<L> far_value = erfcx_pair<L, false>(L::select(a > F(kErfcZeroFrom), F(kErfcZeroFrom), a));
+  if (L::all(far)) return far_value;
+  const Pair<L> near_value = erfcx_pair<L, true>(a);
+  return {L::select(far, far_value.hi, near_value.hi), L::select(far, far_value.lo, near_value.lo)};
+}
+
+// What the three functions share for one z: x = |z|, z^2 / 2 = half_hi + half_lo exactly, and erfcx.
+template <class L>
+struct TailParts {
+  typename L::F x, half_hi, half_lo;
+  Pair<L> erfcx;
+};
+
+template <class L>
+TailParts<L> tail_parts(typename L::F z) {
+  using F = typename L::F;
+  const F x = L::abs(z);
+  const F h = z * z;
+  const F l = L::select(x >= F(kTinySquare),
+                        L::select(x <= F(kHugeSquareRoot), L::product_error(z, z, h), F(0.0)), F(0.0));
+  return {x, h * 0.5, l * 0.5, erfcx_by_range<L>(x / kSqrt2)};
+}
+
+// The upper tail of a positive z: Phi(-z) = exp(-z^2 / 2) erfcx / 2 as hi + lo, and exp(-z^2 / 2).
+template <class L>
+struct UpperTail {
+  Pair<L> complement;
+  typename L::F exp_half_square;
+};
+
+template <class L>
+UpperTail<L> upper_tail(const TailParts<L>& t) {
+  using F = typename L::F;
+  const F held = L::select(t.half_hi < F(kExpZeroFrom), -t.half_hi, F(-kExpZeroFrom));
+  const ExpParts<L> e = exp_parts<L>(held, -t.half_lo);
+  const F m_hi = e.hi * t.erfcx.hi;
+  const F m_lo = L::product_error(e.hi, t.erfcx.hi, m_hi) + (e.hi * t.erfcx.lo + e.lo * t.erfcx.hi);
+  const F c_hi = m_hi + m_lo;
+  const F c_lo = m_lo - (c_hi - m_hi);
+  return {{scale_wide<L>(e, c_hi) * 0.5, scale_wide<L>(e, c_lo) * 0.5}, scale_wide<L>(e, e.hi + e.lo)};
+}
+
+// Phi(z) = 1 - Phi(-z) for z > 0 as hi + lo (exact: Phi(-z) <= 1/2).
+template <class L>
+Pair<L> upper_cdf(const Pair<L>& complement) {
+  using F = typename L::F;
+  const F hi = F(1.0) - complement.hi;
+  return {hi, ((F(1.0) - hi) - complement.hi) - complement.lo};
+}
+
+// ln Phi(z), relative error within 2 ulp wherever the result is normal: in the lower tail
+// -z^2 / 2 + ln(erfcx / 2), in the upper tail ln(1 - Phi(-z)) with 1 - Phi(-z) carried as a pair (so
+// that ln Phi(z) ~ -Phi(-z) keeps its digits). ln Phi(-inf) = -inf, ln Phi(+inf) = 0, NaN stays NaN.
+template <class L>
+typename L::F log_cdf(typename L::F z) {
+  using F = typename L::F;
+  const TailParts<L> t = tail_parts<L>(z);
+  F argument = t.erfcx.hi * 0.5;
+  F correction = t.erfcx.lo / t.erfcx.hi - t.half_lo;
+  const auto series = t.x > F(kSeriesFrom);
+  if (L::any(series)) {
+    // -z^2 / 2 dominates here (beyond 784 in magnitude), so S(1 / z^2) / (x sqrt(2 pi)) needs no pair.
+    const F y = F(1.0) / (t.x * t.x);
+    argument = L::select(series, polynomial<L>(y, y * y, kMillsSeries) / (t.x * kSqrt2Pi), argument);
+    correction = L::select(series, -t.half_lo, correction);
+  }
+  F base = -t.half_hi;
+  const auto upper = z > F(0.0);
+  if (L::any(upper)) {
+    const Pair<L> cdf = upper_cdf<L>(upper_tail<L>(t).complement);
+    argument = L::select(upper, cdf.hi, argument);
+    correction = L::select(upper, cdf.lo / cdf.hi, correction);
+    base = L::select(upper, F(0.0), base);
+  }
+  return L::select(z == z, base + (log<L>(argument) + correction), z);
+}
+
+// phi(z) / Phi(z) as hi + lo: in the lower tail sqrt(2 / pi) / erfcx (a pair within 2^-55 relative) or
+// x / S(1 / z^2); in the upper tail exp(-z^2 / 2) / (sqrt(2 pi) Phi(z)) with lo = 0.
+template <class L>
+Pair<L> ratio_pair(typename L::F z) {
+  using F = typename L::F;
+  const TailParts<L> t = tail_parts<L>(z);
+  const F r0 = F(kSqrt2OverPiHi) / t.erfcx.hi;
+  const F p = r0 * t.erfcx.hi;
+  const F remainder =
+      ((F(kSqrt2OverPiHi) - p) - L::product_error(r0, t.erfcx.hi, p)) + (F(kSqrt2OverPiLo) - r0 * t.erfcx.lo);
+  F hi = r0;
+  F lo = remainder / t.erfcx.hi;
+  const auto series = t.x > F(kSeriesFrom);
+  if (L::any(series)) {
+    const F y = F(1.0) / (t.x * t.x);
+    hi = L::select(series, t.x / polynomial<L>(y, y * y, kMillsSeries), hi);
+    lo = L::select(series, F(0.0), lo);
+  }
+  const auto upper = z > F(0.0);
+  if (L::any(upper)) {
+    const UpperTail<L> u = upper_tail<L>(t);
+    hi = L::select(upper, (u.exp_half_square / kSqrt2Pi) / upper_cdf<L>(u.complement).hi, hi);
+    lo = L::select(upper, F(0.0), lo);
+  }
+  return {hi, lo};
+}
+
+// phi(z) / Phi(z), within 2 ulp; +inf at -inf, 0 at +inf, NaN stays NaN.
+template <class L>
+typename L::F pdf_over_cdf(typename L::F z) {
+  const Pair<L> r = ratio_pair<L>(z);
+  return L::select(z == z, r.hi + r.lo, z);
+}
+
+// From x = kFractionFrom on, z + phi(z) / Phi(z) = 1 / K with Laplace's continued fraction
+// K = x + 2 / (x + 3 / (x + ...)), cut after kFractionDepth terms (relative error below 2^-57 for
+// x >= 4). Below, z + lambda cancels at most to 1/19 of lambda, so the error of erfcx (about an ulp,
+// from its rational correction) grows at most 19-fold there: within 32 ulp; elsewhere within 5 ulp.
+// Closer to 0 the fraction would need hundreds of terms; the weight only enters the Hessian.
+inline constexpr double kFractionFrom = 4.0;
+inline constexpr int kFractionDepth = 41;
+
+// The curvature of -ln Phi at z: lambda (z + lambda) with lambda = phi(z) / Phi(z), in (0, 1); without
+// the cancellation of z + lambda in the lower tail, where it tends to 1. NaN stays NaN.
+template <class L>
+typename L::F curvature_weight(typename L::F z) {
+  using F = typename L::F;
+  const auto fraction = z <= F(-kFractionFrom);
+  F w = F(0.0);
+  if (!L::all(fraction)) {
+    const Pair<L> r = ratio_pair<L>(z);
+    const F s = z + r.hi;
+    const F gap = s + (sum_error<L>(z, r.hi, s) + r.lo);
+    w = r.hi * gap + r.lo * gap;
+  }
+  if (L::any(fraction)) {
+    const F x = -z;
+    F k = x;
+    for (int n = kFractionDepth; n >= 2; --n) k = x + F(static_cast<double>(n)) / k;
+    const F gap = F(1.0) / k;
+    w = L::select(fraction, (x + gap) * gap, w);
+  }
+  // The limits at -inf and +inf, where the products above meet inf * 0.
+  w = L::select(L::abs(z) == F(kInf), L::select(z < F(0.0), F(1.0), F(0.0)), w);
+  return L::select(z == z, w, z);
 }
 
 }  // namespace quorbis::normal::kernels

@@ -147,6 +147,11 @@ void run(Kernel kernel, const double* x, double* out, std::size_t n) noexcept {
     case Kernel::pdf: return portable_block(x, out, n, [](L::F v) { return kernels::pdf<L>(v); });
     case Kernel::clipped_cdf:
       return portable_block(x, out, n, [](L::F v) { return kernels::clipped_cdf<L>(v); });
+    case Kernel::log_cdf: return portable_block(x, out, n, [](L::F v) { return kernels::log_cdf<L>(v); });
+    case Kernel::pdf_over_cdf:
+      return portable_block(x, out, n, [](L::F v) { return kernels::pdf_over_cdf<L>(v); });
+    case Kernel::curvature_weight:
+      return portable_block(x, out, n, [](L::F v) { return kernels::curvature_weight<L>(v); });
   }
 }
 
@@ -158,6 +163,9 @@ double log(double x) noexcept { return kernels::log<ScalarLanes>(x); }
 double cdf(double x) noexcept { return kernels::cdf<ScalarLanes>(x); }
 double pdf(double x) noexcept { return kernels::pdf<ScalarLanes>(x); }
 double clipped_cdf(double z) noexcept { return kernels::clipped_cdf<ScalarLanes>(z); }
+double log_cdf(double z) noexcept { return kernels::log_cdf<ScalarLanes>(z); }
+double pdf_over_cdf(double z) noexcept { return kernels::pdf_over_cdf<ScalarLanes>(z); }
+double curvature_weight(double z) noexcept { return kernels::curvature_weight<ScalarLanes>(z); }
 
 void erfc_block(const double* x, double* out, std::size_t n) noexcept { run(Kernel::erfc, x, out, n); }
 void exp_block(const double* x, double* out, std::size_t n) noexcept { run(Kernel::exp, x, out, n); }
@@ -166,6 +174,13 @@ void cdf_block(const double* x, double* out, std::size_t n) noexcept { run(Kerne
 void pdf_block(const double* x, double* out, std::size_t n) noexcept { run(Kernel::pdf, x, out, n); }
 void clipped_cdf_block(const double* x, double* out, std::size_t n) noexcept {
   run(Kernel::clipped_cdf, x, out, n);
+}
+void log_cdf_block(const double* x, double* out, std::size_t n) noexcept { run(Kernel::log_cdf, x, out, n); }
+void pdf_over_cdf_block(const double* x, double* out, std::size_t n) noexcept {
+  run(Kernel::pdf_over_cdf, x, out, n);
+}
+void curvature_weight_block(const double* x, double* out, std::size_t n) noexcept {
+  run(Kernel::curvature_weight, x, out, n);
 }
 
 bool simd_supported() noexcept { return cpu_has_avx2(); }

@@ -168,6 +168,10 @@ void avx2_block(Kernel kernel, const double* x, double* out, std::size_t n) noex
     case Kernel::cdf: return block(x, out, n, [](Vec v) { return cdf<Avx2Lanes>(v); });
     case Kernel::pdf: return block(x, out, n, [](Vec v) { return pdf<Avx2Lanes>(v); });
     case Kernel::clipped_cdf: return block(x, out, n, [](Vec v) { return clipped_cdf<Avx2Lanes>(v); });
+    case Kernel::log_cdf: return block(x, out, n, [](Vec v) { return log_cdf<Avx2Lanes>(v); });
+    case Kernel::pdf_over_cdf: return block(x, out, n, [](Vec v) { return pdf_over_cdf<Avx2Lanes>(v); });
+    case Kernel::curvature_weight:
+      return block(x, out, n, [](Vec v) { return curvature_weight<Avx2Lanes>(v); });
   }
 }
 

@@ -21,11 +21,10 @@ struct Block {
   double eta[kBlock];
 };
 
-// The per-row terms of a block: z = q eta with q = (y + y) - 1, the clamped Phi(z), and
-// lambda = (q phi(z)) / clamped Phi(z); zero_index when every z is zero, as at beta = 0.
+// The per-row terms of a block: z = q eta with q = (y + y) - 1, and lambda = q phi(z) / Phi(z), the
+// derivative of ln Phi(q eta) in eta; zero_index when every z is zero, as at beta = 0.
 struct Terms {
   double z[kBlock];
-  double clipped[kBlock];
   double lambda[kBlock];
   bool zero_index = false;
 };
@@ -45,9 +44,8 @@ bool all_zero(const double* values, std::size_t count) noexcept {
 
 // The normal functions' values at z = 0 (the same as at -0), computed once.
 struct ValuesAtZero {
-  double clipped = normal::clipped_cdf(0.0);
-  double pdf = normal::pdf(0.0);
-  double log_clipped = normal::log(clipped);
+  double pdf_over_cdf = normal::pdf_over_cdf(0.0);
+  double log_cdf = normal::log_cdf(0.0);
 };
 const ValuesAtZero& at_zero() {
   static const ValuesAtZero values;
@@ -58,23 +56,32 @@ void row_terms(const double* y, const Block& block, Terms& t) noexcept {
   signed_index(y, block, t.z);
   t.zero_index = all_zero(t.z, block.count);
   if (t.zero_index) {
-    std::fill_n(t.clipped, block.count, at_zero().clipped);
-    std::fill_n(t.lambda, block.count, at_zero().pdf);
+    std::fill_n(t.lambda, block.count, at_zero().pdf_over_cdf);
   } else {
-    normal::clipped_cdf_block(t.z, t.clipped, block.count);
-    normal::pdf_block(t.z, t.lambda, block.count);
+    normal::pdf_over_cdf_block(t.z, t.lambda, block.count);
   }
-  for (std::size_t r = 0; r < block.count; ++r) t.lambda[r] = (sign_factor(y[r]) * t.lambda[r]) / t.clipped[r];
+  for (std::size_t r = 0; r < block.count; ++r) t.lambda[r] = sign_factor(y[r]) * t.lambda[r];
 }
 
-// Adds ln of each clamped Phi to sum, in row order; the clamped values are overwritten.
-double add_logs(double sum, double* clipped, std::size_t count, bool zero_index) noexcept {
-  if (zero_index) {
-    std::fill_n(clipped, count, at_zero().log_clipped);
-  } else {
-    normal::log_block(clipped, clipped, count);
+// The weights w of the Hessian -sum_i w_i x_i x_i': -d^2/d eta^2 ln Phi(q eta) = q^2 lambda(z) (z +
+// lambda(z)) with lambda(z) = phi(z) / Phi(z). For q = +-1 it is the signed lambda (eta + lambda), here
+// without that form's cancellation in the lower tail.
+void curvature_weights(const double* y, const Terms& t, std::size_t count, double* weight) noexcept {
+  normal::curvature_weight_block(t.z, weight, count);
+  for (std::size_t r = 0; r < count; ++r) {
+    const double q = sign_factor(y[r]);
+    weight[r] = (q * q) * weight[r];
   }
-  for (std::size_t r = 0; r < count; ++r) sum += clipped[r];
+}
+
+// Adds ln Phi(z) of each row to sum, in row order; z is overwritten.
+double add_logs(double sum, double* z, std::size_t count, bool zero_index) noexcept {
+  if (zero_index) {
+    std::fill_n(z, count, at_zero().log_cdf);
+  } else {
+    normal::log_cdf_block(z, z, count);
+  }
+  for (std::size_t r = 0; r < count; ++r) sum += z[r];
   return sum;
 }
 
@@ -142,7 +149,6 @@ double Probit::log_likelihood(const Vector& beta) const {
   double values[kBlock];
   for_each_block(beta, [&](const Block& block) {
     signed_index(endog_ + block.begin, block, values);
-    normal::clipped_cdf_block(values, values, block.count);
     sum = add_logs(sum, values, block.count, false);
   });
   return sum;
@@ -165,7 +171,7 @@ Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
     if (wants.gradient) add_weighted_columns(exog_, block, t.lambda, out.gradient.data());
     if (want_rows) transpose(exog_.data + block.begin, exog_.rows, k(), block.count, rows.data(), width);
     if (wants.hessian) {
-      for (std::size_t r = 0; r < block.count; ++r) weight[r] = t.lambda[r] * (block.eta[r] + t.lambda[r]);
+      curvature_weights(endog_ + block.begin, t, block.count, weight);
       scale_row_tile(rows.data(), weight, block.count, k(), width, scaled_rows.data());
       hessian.subtract(scaled_rows.data(), rows.data(), block.count);  // H[a][c] - (w x_a) x_c
     }
@@ -174,7 +180,7 @@ Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
     if (wants.clusters != nullptr) {
       add_to_clusters(scores.data(), block, *wants.clusters, k(), width, cluster_sums.data());
     }
-    if (wants.loglike) out.loglike = add_logs(out.loglike, t.clipped, block.count, t.zero_index);
+    if (wants.loglike) out.loglike = add_logs(out.loglike, t.z, block.count, t.zero_index);
   });
   if (wants.hessian) out.hessian = hessian.result();
   if (wants.score_outer_sum) out.score_outer_sum = score_outer.result();
