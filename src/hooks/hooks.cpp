@@ -67,6 +67,19 @@ Ref apply(PyObject* args, bool by_value) {
   return vector_out(std::move(out));
 }
 
+// normal::log_cdf_and_ratio_block on a 1-D float64 array. Returns a new reference to a tuple of two new
+// arrays.
+Ref log_cdf_and_ratio(PyObject* values) {
+  const VectorView x = vector_view(as_float64_array(values, 1));
+  const auto n = static_cast<std::size_t>(x.size);
+  Buffer in(n), log_cdf(n), ratio(n);
+  for (std::size_t i = 0; i < n; ++i) in[i] = x[static_cast<std::ptrdiff_t>(i)];
+  normal::log_cdf_and_ratio_block(in.data(), log_cdf.data(), ratio.data(), n);
+  Ref first = vector_out(std::move(log_cdf));
+  Ref second = vector_out(std::move(ratio));
+  return checked(PyTuple_Pack(2, first.get(), second.get()));
+}
+
 // Raises an internal fault through the same boundary every public entry point uses.
 PyObject* trigger_fault(PyObject*, PyObject*) {
   return guarded([]() -> Ref { fault("assertion failed: index < dim"); });
@@ -78,6 +91,10 @@ PyObject* normal_block(PyObject*, PyObject* args) {
 
 PyObject* normal_each(PyObject*, PyObject* args) {
   return guarded([&] { return apply(args, true); });
+}
+
+PyObject* normal_log_cdf_and_ratio(PyObject*, PyObject* values) {
+  return guarded([&] { return log_cdf_and_ratio(values); });
 }
 
 PyObject* simd_supported(PyObject*, PyObject*) { return PyBool_FromLong(normal::simd_supported()); }
@@ -96,6 +113,8 @@ PyMethodDef hook_functions[] = {
      "array."},
     {"normal_each", normal_each, METH_VARARGS,
      "normal_each(name, x): like normal_block, but calling the single-value function for each element."},
+    {"log_cdf_and_ratio", normal_log_cdf_and_ratio, METH_O,
+     "log_cdf_and_ratio(x): (log_cdf, pdf_over_cdf) of a 1-D float64 array from the two-result block kernel."},
     {"simd_supported", simd_supported, METH_NOARGS, "Whether this CPU can run the SIMD block path."},
     {"set_simd_enabled", set_simd_enabled, METH_O,
      "Allow (True) or forbid (False) the SIMD block path; returns the previous setting."},

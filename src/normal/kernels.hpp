@@ -30,6 +30,8 @@ enum class Kernel { erfc, exp, log, cdf, pdf, clipped_cdf, log_cdf, pdf_over_cdf
 
 // The AVX2 block loop (defined in vector_math_avx2.cpp); call only when the CPU supports AVX2.
 void avx2_block(Kernel kernel, const double* x, double* out, std::size_t n) noexcept;
+// The same for log_cdf_and_ratio, which writes two arrays.
+void avx2_log_cdf_and_ratio_block(const double* x, double* log_cdf, double* ratio, std::size_t n) noexcept;
 
 inline constexpr double kInf = __builtin_inf();
 inline constexpr double kNaN = __builtin_nan("");
@@ -405,23 +407,23 @@ typename L::F clipped_cdf(typename L::F x) {
   return L::select(c >= F(kCdfLower), L::select(c <= F(kCdfUpper), c, F(kCdfUpper)), F(kCdfLower));
 }
 
-// The far tails, from x = -z with ln Phi(z), phi(z) / Phi(z) and their relatives below.
+// ln Phi, phi / Phi and the curvature of -ln Phi, exact in both tails.
 //
 // With a = |z| / sqrt 2 and erfcx(a) = exp(a^2) erfc(a) = (1 + v(a)) / (1 + 2a) (v as in erfc), both tails
 // share one scaled complement: Phi(-|z|) = exp(-z^2 / 2) erfcx(a) / 2. The exponential is never formed
 // where it would underflow: in the lower tail ln Phi(z) = -z^2 / 2 + ln(erfcx(a) / 2) and
 // phi(z) / Phi(z) = sqrt(2 / pi) / erfcx(a). Past a = 28 the asymptotic series
-// Phi(z) = phi(z) S(1 / z^2) / x, S(y) = sum_n (-1)^n (2n - 1)!! y^n, stands in for the rational v.
+// Phi(z) = phi(z) S(1 / z^2) / |z|, S(y) = sum_n (-1)^n (2n - 1)!! y^n, stands in for the rational v.
 
 // sqrt(2 / pi) = kSqrt2OverPiHi + kSqrt2OverPiLo.
 inline constexpr double kSqrt2OverPiHi = 0.7978845608028654;
 inline constexpr double kSqrt2OverPiLo = -4.98465440455546e-17;
 // S(y) to y^7: for y = 1 / z^2 <= 1 / (2 * 28^2) the first omitted term is below 6e-20.
 inline constexpr double kMillsSeries[] = {1.0, -1.0, 3.0, -15.0, 105.0, -945.0, 10395.0, -135135.0};
-// Beyond 2^500, z^2 needs no error term (and Dekker's splitting would overflow).
-inline constexpr double kHugeSquareRoot = 0x1p500;
 // Beyond the rational's range (a > 28) the series S takes over.
 inline constexpr double kSeriesFrom = kErfcZeroFrom * kSqrt2;
+// Beyond 2^500, z^2 needs no error term (and Dekker's splitting would overflow).
+inline constexpr double kHugeSquareRoot = 0x1p500;
 // exp(-z^2 / 2) is 0 past z^2 / 2 = 746; the exponent is held there, as exp does.
 inline constexpr double kExpZeroFrom = 746.0;
 
@@ -431,41 +433,52 @@ struct Pair {
   typename L::F hi, lo;
 };
 
-// erfcx(a) = (1 + v(a)) / (1 + 2a) for 0 <= a <= 28 as hi + lo, the quotient corrected by its
-// remainder as in erfc_nonnegative; the error is that of v, below 2^-55 relative.
+// erfcx(a) = (n + n_lo) / (d + d_lo): n + n_lo = 1 + v(a) (within 2^-55 relative of the exact value,
+// the error of v) and d + d_lo = 1 + 2a, both exactly.
+template <class L>
+struct Fraction {
+  typename L::F n, n_lo, d, d_lo;
+};
+
 template <class L, bool kNear>
-Pair<L> erfcx_pair(typename L::F a) {
+Fraction<L> erfcx_fraction(typename L::F a) {
   using F = typename L::F;
   const F v = erfc_correction<L, kNear>(a, a * a);
-  const F n_hi = F(1.0) + v;
-  const F n_lo = v - (n_hi - 1.0);
+  const F n = F(1.0) + v;
   const F twice = a + a;
   const F d = F(1.0) + twice;
-  const F d_lo = sum_error<L>(F(1.0), twice, d);
-  const F inverse = F(1.0) / d;
-  const F q0 = n_hi * inverse;
-  const F p = q0 * d;
-  const F remainder = ((n_hi - p) - L::product_error(q0, d, p)) + (n_lo - q0 * d_lo);
-  return {q0, remainder * inverse};
+  return {n, v - (n - 1.0), d, sum_error<L>(F(1.0), twice, d)};
 }
 
 // erfcx at min(a, 28), each lane by the form for its range.
 template <class L>
-Pair<L> erfcx_by_range(typename L::F a) {
+Fraction<L> erfcx_by_range(typename L::F a) {
   using F = typename L::F;
   const auto far = a > F(kErfcNearTo);
-  if (!L::any(far)) return erfcx_pair<L, true>(a);
-  const Pair<L> far_value = erfcx_pair<L, false>(L::select(a > F(kErfcZeroFrom), F(kErfcZeroFrom), a));
+  if (!L::any(far)) return erfcx_fraction<L, true>(a);
+  const Fraction<L> far_value = erfcx_fraction<L, false>(L::select(a > F(kErfcZeroFrom), F(kErfcZeroFrom), a));
   if (L::all(far)) return far_value;
-  const Pair<L> near_value = erfcx_pair<L, true>(a);
-  return {L::select(far, far_value.hi, near_value.hi), L::select(far, far_value.lo, near_value.lo)};
+  const Fraction<L> near = erfcx_fraction<L, true>(a);
+  return {L::select(far, far_value.n, near.n), L::select(far, far_value.n_lo, near.n_lo),
+          L::select(far, far_value.d, near.d), L::select(far, far_value.d_lo, near.d_lo)};
+}
+
+// num / (d + d_lo) as hi + lo: the quotient corrected by its exact remainder, as in erfc_nonnegative.
+template <class L>
+Pair<L> quotient(typename L::F num, typename L::F num_lo, typename L::F d, typename L::F d_lo) {
+  using F = typename L::F;
+  const F inverse = F(1.0) / d;
+  const F q0 = num * inverse;
+  const F p = q0 * d;
+  const F remainder = ((num - p) - L::product_error(q0, d, p)) + (num_lo - q0 * d_lo);
+  return {q0, remainder * inverse};
 }
 
 // What the three functions share for one z: x = |z|, z^2 / 2 = half_hi + half_lo exactly, and erfcx.
 template <class L>
 struct TailParts {
   typename L::F x, half_hi, half_lo;
-  Pair<L> erfcx;
+  Fraction<L> erfcx;
 };
 
 template <class L>
@@ -478,92 +491,108 @@ TailParts<L> tail_parts(typename L::F z) {
   return {x, h * 0.5, l * 0.5, erfcx_by_range<L>(x / kSqrt2)};
 }
 
-// The upper tail of a positive z: Phi(-z) = exp(-z^2 / 2) erfcx / 2 as hi + lo, and exp(-z^2 / 2).
+// exp(-z^2 / 2), 0 where it underflows.
 template <class L>
-struct UpperTail {
-  Pair<L> complement;
-  typename L::F exp_half_square;
+ExpParts<L> exp_half_square(const TailParts<L>& t) {
+  using F = typename L::F;
+  return exp_parts<L>(L::select(t.half_hi < F(kExpZeroFrom), -t.half_hi, F(-kExpZeroFrom)), -t.half_lo);
+}
+
+// S(1 / x^2).
+template <class L>
+typename L::F mills_series(typename L::F x) {
+  using F = typename L::F;
+  const F y = F(1.0) / (x * x);
+  return polynomial<L>(y, y * y, kMillsSeries);
+}
+
+// ln Phi(z) = base + ln(hi + lo) and phi(z) / Phi(z) = num / den, from one evaluation of the tails:
+// - lower tail, z <= 0: ln Phi = -z^2 / 2 + ln(erfcx / 2) and phi / Phi = sqrt(2 / pi) / erfcx, with
+//   erfcx as a pair (past the rational's range, erfcx / 2 = S(1 / z^2) / (x sqrt(2 pi)));
+// - upper tail, z > 0: Phi(-z) = exp(-z^2 / 2) erfcx / 2 to about an ulp, then Phi(z) = 1 - Phi(-z)
+//   exactly as a pair, so that ln Phi(z) ~ -Phi(-z) keeps its digits; phi / Phi = exp(-z^2 / 2) /
+//   (sqrt(2 pi) Phi(z)).
+// A kernel that uses only one of the two results leaves the other's operations to dead-code removal.
+template <class L>
+struct ProbitParts {
+  typename L::F base, hi, lo, num, den;
+};
+
+// sqrt(2 / pi) / (hi + lo) = kSqrt2OverPiHi / ((hi + lo) (1 - kSqrt2OverPiLo / kSqrt2OverPiHi)).
+inline constexpr double kSqrt2OverPiRelativeLo = kSqrt2OverPiLo / kSqrt2OverPiHi;
+
+template <class L>
+ProbitParts<L> probit_parts(typename L::F z, const TailParts<L>& t) {
+  using F = typename L::F;
+  const Pair<L> r = quotient<L>(t.erfcx.n, t.erfcx.n_lo, t.erfcx.d, t.erfcx.d_lo);
+  ProbitParts<L> p{-t.half_hi - t.half_lo, r.hi * 0.5, r.lo * 0.5, F(kSqrt2OverPiHi),
+                   r.hi + (r.lo - r.hi * kSqrt2OverPiRelativeLo)};
+  const auto series = t.x > F(kSeriesFrom);
+  if (L::any(series)) {
+    // -z^2 / 2 dominates ln Phi here (beyond 784 in magnitude), so erfcx / 2 needs no pair.
+    const F s = mills_series<L>(t.x);
+    p.hi = L::select(series, s / (t.x * kSqrt2Pi), p.hi);
+    p.lo = L::select(series, F(0.0), p.lo);
+    p.num = L::select(series, t.x, p.num);
+    p.den = L::select(series, s, p.den);
+  }
+  const auto upper = z > F(0.0);
+  if (L::any(upper)) {
+    const ExpParts<L> e = exp_half_square<L>(t);
+    const F complement = scale_wide<L>(e, e.hi * r.hi + (e.hi * r.lo + e.lo * r.hi)) * 0.5;
+    const F cdf = F(1.0) - complement;
+    p.base = L::select(upper, F(0.0), p.base);
+    p.hi = L::select(upper, cdf, p.hi);
+    p.lo = L::select(upper, (F(1.0) - cdf) - complement, p.lo);
+    p.num = L::select(upper, scale_wide<L>(e, e.hi + e.lo), p.num);
+    p.den = L::select(upper, kSqrt2Pi * cdf, p.den);
+  }
+  return p;
+}
+
+// ln(hi + lo) = ln hi + lo / hi, to an error far below an ulp.
+template <class L>
+typename L::F log_cdf_from(typename L::F z, const ProbitParts<L>& p) {
+  return L::select(z == z, p.base + (log<L>(p.hi) + p.lo / p.hi), z);
+}
+
+template <class L>
+typename L::F pdf_over_cdf_from(typename L::F z, const ProbitParts<L>& p) {
+  return L::select(z == z, p.num / p.den, z);
+}
+
+// ln Phi(z), relative error within 4 ulp wherever the result is normal; -inf at -inf, 0 at +inf.
+template <class L>
+typename L::F log_cdf(typename L::F z) {
+  return log_cdf_from<L>(z, probit_parts<L>(z, tail_parts<L>(z)));
+}
+
+// phi(z) / Phi(z), within 4 ulp; +inf at -inf, 0 at +inf.
+template <class L>
+typename L::F pdf_over_cdf(typename L::F z) {
+  return pdf_over_cdf_from<L>(z, probit_parts<L>(z, tail_parts<L>(z)));
+}
+
+// Both at once; the same bits as each alone.
+template <class L>
+struct LogCdfAndRatio {
+  typename L::F log_cdf, ratio;
 };
 
 template <class L>
-UpperTail<L> upper_tail(const TailParts<L>& t) {
-  using F = typename L::F;
-  const F held = L::select(t.half_hi < F(kExpZeroFrom), -t.half_hi, F(-kExpZeroFrom));
-  const ExpParts<L> e = exp_parts<L>(held, -t.half_lo);
-  const F m_hi = e.hi * t.erfcx.hi;
-  const F m_lo = L::product_error(e.hi, t.erfcx.hi, m_hi) + (e.hi * t.erfcx.lo + e.lo * t.erfcx.hi);
-  const F c_hi = m_hi + m_lo;
-  const F c_lo = m_lo - (c_hi - m_hi);
-  return {{scale_wide<L>(e, c_hi) * 0.5, scale_wide<L>(e, c_lo) * 0.5}, scale_wide<L>(e, e.hi + e.lo)};
+LogCdfAndRatio<L> log_cdf_and_ratio(typename L::F z) {
+  const ProbitParts<L> p = probit_parts<L>(z, tail_parts<L>(z));
+  return {log_cdf_from<L>(z, p), pdf_over_cdf_from<L>(z, p)};
 }
 
-// Phi(z) = 1 - Phi(-z) for z > 0 as hi + lo (exact: Phi(-z) <= 1/2).
+// phi(z) / Phi(z) as hi + lo for z <= 0 up to the series' range, within 2^-55 relative (the error of v).
 template <class L>
-Pair<L> upper_cdf(const Pair<L>& complement) {
+Pair<L> lower_ratio_pair(const TailParts<L>& t) {
   using F = typename L::F;
-  const F hi = F(1.0) - complement.hi;
-  return {hi, ((F(1.0) - hi) - complement.hi) - complement.lo};
-}
-
-// ln Phi(z), relative error within 2 ulp wherever the result is normal: in the lower tail
-// -z^2 / 2 + ln(erfcx / 2), in the upper tail ln(1 - Phi(-z)) with 1 - Phi(-z) carried as a pair (so
-// that ln Phi(z) ~ -Phi(-z) keeps its digits). ln Phi(-inf) = -inf, ln Phi(+inf) = 0, NaN stays NaN.
-template <class L>
-typename L::F log_cdf(typename L::F z) {
-  using F = typename L::F;
-  const TailParts<L> t = tail_parts<L>(z);
-  F argument = t.erfcx.hi * 0.5;
-  F correction = t.erfcx.lo / t.erfcx.hi - t.half_lo;
-  const auto series = t.x > F(kSeriesFrom);
-  if (L::any(series)) {
-    // -z^2 / 2 dominates here (beyond 784 in magnitude), so S(1 / z^2) / (x sqrt(2 pi)) needs no pair.
-    const F y = F(1.0) / (t.x * t.x);
-    argument = L::select(series, polynomial<L>(y, y * y, kMillsSeries) / (t.x * kSqrt2Pi), argument);
-    correction = L::select(series, -t.half_lo, correction);
-  }
-  F base = -t.half_hi;
-  const auto upper = z > F(0.0);
-  if (L::any(upper)) {
-    const Pair<L> cdf = upper_cdf<L>(upper_tail<L>(t).complement);
-    argument = L::select(upper, cdf.hi, argument);
-    correction = L::select(upper, cdf.lo / cdf.hi, correction);
-    base = L::select(upper, F(0.0), base);
-  }
-  return L::select(z == z, base + (log<L>(argument) + correction), z);
-}
-
-// phi(z) / Phi(z) as hi + lo: in the lower tail sqrt(2 / pi) / erfcx (a pair within 2^-55 relative) or
-// x / S(1 / z^2); in the upper tail exp(-z^2 / 2) / (sqrt(2 pi) Phi(z)) with lo = 0.
-template <class L>
-Pair<L> ratio_pair(typename L::F z) {
-  using F = typename L::F;
-  const TailParts<L> t = tail_parts<L>(z);
-  const F r0 = F(kSqrt2OverPiHi) / t.erfcx.hi;
-  const F p = r0 * t.erfcx.hi;
-  const F remainder =
-      ((F(kSqrt2OverPiHi) - p) - L::product_error(r0, t.erfcx.hi, p)) + (F(kSqrt2OverPiLo) - r0 * t.erfcx.lo);
-  F hi = r0;
-  F lo = remainder / t.erfcx.hi;
-  const auto series = t.x > F(kSeriesFrom);
-  if (L::any(series)) {
-    const F y = F(1.0) / (t.x * t.x);
-    hi = L::select(series, t.x / polynomial<L>(y, y * y, kMillsSeries), hi);
-    lo = L::select(series, F(0.0), lo);
-  }
-  const auto upper = z > F(0.0);
-  if (L::any(upper)) {
-    const UpperTail<L> u = upper_tail<L>(t);
-    hi = L::select(upper, (u.exp_half_square / kSqrt2Pi) / upper_cdf<L>(u.complement).hi, hi);
-    lo = L::select(upper, F(0.0), lo);
-  }
-  return {hi, lo};
-}
-
-// phi(z) / Phi(z), within 2 ulp; +inf at -inf, 0 at +inf, NaN stays NaN.
-template <class L>
-typename L::F pdf_over_cdf(typename L::F z) {
-  const Pair<L> r = ratio_pair<L>(z);
-  return L::select(z == z, r.hi + r.lo, z);
+  const F c_d = F(kSqrt2OverPiHi) * t.erfcx.d;
+  const F c_d_lo = L::product_error(F(kSqrt2OverPiHi), t.erfcx.d, c_d) +
+                   (F(kSqrt2OverPiHi) * t.erfcx.d_lo + F(kSqrt2OverPiLo) * t.erfcx.d);
+  return quotient<L>(c_d, c_d_lo, t.erfcx.n, t.erfcx.n_lo);
 }
 
 // From x = kFractionFrom on, z + phi(z) / Phi(z) = 1 / K with Laplace's continued fraction
@@ -582,7 +611,12 @@ typename L::F curvature_weight(typename L::F z) {
   const auto fraction = z <= F(-kFractionFrom);
   F w = F(0.0);
   if (!L::all(fraction)) {
-    const Pair<L> r = ratio_pair<L>(z);
+    const TailParts<L> t = tail_parts<L>(z);
+    Pair<L> r = lower_ratio_pair<L>(t);
+    const auto upper = z > F(0.0);
+    if (L::any(upper)) {
+      r = {L::select(upper, pdf_over_cdf_from<L>(z, probit_parts<L>(z, t)), r.hi), L::select(upper, F(0.0), r.lo)};
+    }
     const F s = z + r.hi;
     const F gap = s + (sum_error<L>(z, r.hi, s) + r.lo);
     w = r.hi * gap + r.lo * gap;

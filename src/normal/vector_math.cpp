@@ -3,6 +3,7 @@
 // kernels.hpp, so they give the same bits.
 #include "normal/vector_math.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -117,6 +118,22 @@ template <class Fn>
   }
 }
 
+// The same for a kernel with two results per value, such as kernels::log_cdf_and_ratio.
+template <class Fn>
+[[gnu::flatten]] void portable_block_two(const double* x, double* out_a, double* out_b, std::size_t n,
+                                         Fn fn) noexcept {
+  const auto one = [&](std::size_t i, std::size_t count) {
+    RawF v = {};
+    std::memcpy(&v, x + i, count * sizeof(double));
+    const auto both = fn(PortableF(v));
+    std::memcpy(out_a + i, &both.log_cdf.v, count * sizeof(double));
+    std::memcpy(out_b + i, &both.ratio.v, count * sizeof(double));
+  };
+  std::size_t i = 0;
+  for (; i + kPortableWidth <= n; i += kPortableWidth) one(i, kPortableWidth);
+  if (i < n) one(i, n - i);
+}
+
 bool cpu_has_avx2() noexcept {
 #if defined(__x86_64__)
   static const bool has = [] {
@@ -155,6 +172,16 @@ void run(Kernel kernel, const double* x, double* out, std::size_t n) noexcept {
   }
 }
 
+void run_log_cdf_and_ratio(const double* x, double* log_cdf, double* ratio, std::size_t n) noexcept {
+#if defined(__x86_64__)
+  if (simd_enabled.load(std::memory_order_relaxed) && cpu_has_avx2()) {
+    kernels::avx2_log_cdf_and_ratio_block(x, log_cdf, ratio, n);
+    return;
+  }
+#endif
+  portable_block_two(x, log_cdf, ratio, n, [](PortableLanes::F v) { return kernels::log_cdf_and_ratio<PortableLanes>(v); });
+}
+
 }  // namespace
 
 double erfc(double x) noexcept { return kernels::erfc<ScalarLanes>(x); }
@@ -181,6 +208,9 @@ void pdf_over_cdf_block(const double* x, double* out, std::size_t n) noexcept {
 }
 void curvature_weight_block(const double* x, double* out, std::size_t n) noexcept {
   run(Kernel::curvature_weight, x, out, n);
+}
+void log_cdf_and_ratio_block(const double* x, double* log_cdf, double* ratio, std::size_t n) noexcept {
+  run_log_cdf_and_ratio(x, log_cdf, ratio, n);
 }
 
 bool simd_supported() noexcept { return cpu_has_avx2(); }

@@ -21,10 +21,12 @@ struct Block {
   double eta[kBlock];
 };
 
-// The per-row terms of a block: z = q eta with q = (y + y) - 1, and lambda = q phi(z) / Phi(z), the
-// derivative of ln Phi(q eta) in eta; zero_index when every z is zero, as at beta = 0.
+// The per-row terms of a block: z = q eta with q = (y + y) - 1, ln Phi(z) when asked for, and
+// lambda = q phi(z) / Phi(z), the derivative of ln Phi(q eta) in eta; zero_index when every z is zero,
+// as at beta = 0.
 struct Terms {
   double z[kBlock];
+  double log_cdf[kBlock];
   double lambda[kBlock];
   bool zero_index = false;
 };
@@ -52,11 +54,14 @@ const ValuesAtZero& at_zero() {
   return values;
 }
 
-void row_terms(const double* y, const Block& block, Terms& t) noexcept {
+void row_terms(const double* y, const Block& block, bool want_log_cdf, Terms& t) noexcept {
   signed_index(y, block, t.z);
   t.zero_index = all_zero(t.z, block.count);
   if (t.zero_index) {
+    std::fill_n(t.log_cdf, block.count, at_zero().log_cdf);
     std::fill_n(t.lambda, block.count, at_zero().pdf_over_cdf);
+  } else if (want_log_cdf) {
+    normal::log_cdf_and_ratio_block(t.z, t.log_cdf, t.lambda, block.count);
   } else {
     normal::pdf_over_cdf_block(t.z, t.lambda, block.count);
   }
@@ -74,14 +79,9 @@ void curvature_weights(const double* y, const Terms& t, std::size_t count, doubl
   }
 }
 
-// Adds ln Phi(z) of each row to sum, in row order; z is overwritten.
-double add_logs(double sum, double* z, std::size_t count, bool zero_index) noexcept {
-  if (zero_index) {
-    std::fill_n(z, count, at_zero().log_cdf);
-  } else {
-    normal::log_cdf_block(z, z, count);
-  }
-  for (std::size_t r = 0; r < count; ++r) sum += z[r];
+// Adds the values to sum, in row order.
+double add_logs(double sum, const double* log_cdf, std::size_t count) noexcept {
+  for (std::size_t r = 0; r < count; ++r) sum += log_cdf[r];
   return sum;
 }
 
@@ -149,7 +149,8 @@ double Probit::log_likelihood(const Vector& beta) const {
   double values[kBlock];
   for_each_block(beta, [&](const Block& block) {
     signed_index(endog_ + block.begin, block, values);
-    sum = add_logs(sum, values, block.count, false);
+    normal::log_cdf_block(values, values, block.count);
+    sum = add_logs(sum, values, block.count);
   });
   return sum;
 }
@@ -167,7 +168,7 @@ Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
   double weight[kBlock];
   Terms t;
   for_each_block(beta, [&](const Block& block) {
-    row_terms(endog_ + block.begin, block, t);
+    row_terms(endog_ + block.begin, block, wants.loglike, t);
     if (wants.gradient) add_weighted_columns(exog_, block, t.lambda, out.gradient.data());
     if (want_rows) transpose(exog_.data + block.begin, exog_.rows, k(), block.count, rows.data(), width);
     if (wants.hessian) {
@@ -180,7 +181,7 @@ Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
     if (wants.clusters != nullptr) {
       add_to_clusters(scores.data(), block, *wants.clusters, k(), width, cluster_sums.data());
     }
-    if (wants.loglike) out.loglike = add_logs(out.loglike, t.z, block.count, t.zero_index);
+    if (wants.loglike) out.loglike = add_logs(out.loglike, t.log_cdf, block.count);
   });
   if (wants.hessian) out.hessian = hessian.result();
   if (wants.score_outer_sum) out.score_outer_sum = score_outer.result();
