@@ -530,8 +530,9 @@ ProbitParts<L> probit_parts(typename L::F z, const TailParts<L>& t) {
   const auto series = t.x > F(kSeriesFrom);
   if (L::any(series)) {
     // -z^2 / 2 dominates ln Phi here (beyond 784 in magnitude), so erfcx / 2 needs no pair.
+    // 1 in place of the 0 at -inf, where -z^2 / 2 = -inf already, keeps lo / hi a number.
     const F s = mills_series<L>(t.x);
-    p.hi = L::select(series, s / (t.x * kSqrt2Pi), p.hi);
+    p.hi = L::select(series, L::select(t.x < F(kInf), (s / kSqrt2Pi) / t.x, F(1.0)), p.hi);
     p.lo = L::select(series, F(0.0), p.lo);
     p.num = L::select(series, t.x, p.num);
     p.den = L::select(series, s, p.den);

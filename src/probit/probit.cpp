@@ -21,12 +21,13 @@ struct Block {
   double eta[kBlock];
 };
 
-// The per-row terms of a block: z = q eta with q = (y + y) - 1, ln Phi(z) when asked for, and
-// lambda = q phi(z) / Phi(z), the derivative of ln Phi(q eta) in eta; zero_index when every z is zero,
-// as at beta = 0.
+// The per-row terms of a block: z = q eta with q = (y + y) - 1, ln Phi(z) when asked for, the ratio
+// phi(z) / Phi(z), and lambda = q phi(z) / Phi(z), the derivative of ln Phi(q eta) in eta; zero_index
+// when every z is zero, as at beta = 0.
 struct Terms {
   double z[kBlock];
   double log_cdf[kBlock];
+  double ratio[kBlock];
   double lambda[kBlock];
   bool zero_index = false;
 };
@@ -59,20 +60,36 @@ void row_terms(const double* y, const Block& block, bool want_log_cdf, Terms& t)
   t.zero_index = all_zero(t.z, block.count);
   if (t.zero_index) {
     std::fill_n(t.log_cdf, block.count, at_zero().log_cdf);
-    std::fill_n(t.lambda, block.count, at_zero().pdf_over_cdf);
+    std::fill_n(t.ratio, block.count, at_zero().pdf_over_cdf);
   } else if (want_log_cdf) {
-    normal::log_cdf_and_ratio_block(t.z, t.log_cdf, t.lambda, block.count);
+    normal::log_cdf_and_ratio_block(t.z, t.log_cdf, t.ratio, block.count);
   } else {
-    normal::pdf_over_cdf_block(t.z, t.lambda, block.count);
+    normal::pdf_over_cdf_block(t.z, t.ratio, block.count);
   }
-  for (std::size_t r = 0; r < block.count; ++r) t.lambda[r] = sign_factor(y[r]) * t.lambda[r];
+  for (std::size_t r = 0; r < block.count; ++r) t.lambda[r] = sign_factor(y[r]) * t.ratio[r];
 }
 
-// The weights w of the Hessian -sum_i w_i x_i x_i': -d^2/d eta^2 ln Phi(q eta) = q^2 lambda(z) (z +
-// lambda(z)) with lambda(z) = phi(z) / Phi(z). For q = +-1 it is the signed lambda (eta + lambda), here
-// without that form's cancellation in the lower tail.
+// From z = -1 up, ratio (z + ratio) cancels to no less than a third of the ratio and is taken as it
+// is; below (and for z that is large or not a number) the curvature kernel avoids the cancellation.
+constexpr double kCancellationFrom = -1.0;
+constexpr double kRatioVanishesFrom = 40.0;
+
+// The weights w of the Hessian -sum_i w_i x_i x_i': -d^2/d eta^2 ln Phi(q eta) = q^2 r (z + r) with
+// r = phi(z) / Phi(z); for q = +-1 the signed lambda (eta + lambda).
 void curvature_weights(const double* y, const Terms& t, std::size_t count, double* weight) noexcept {
-  normal::curvature_weight_block(t.z, weight, count);
+  std::size_t tail_rows[kBlock];
+  double tail[kBlock];
+  std::size_t tail_count = 0;
+  for (std::size_t r = 0; r < count; ++r) {
+    if (t.z[r] >= kCancellationFrom && t.z[r] < kRatioVanishesFrom) {
+      weight[r] = t.ratio[r] * (t.z[r] + t.ratio[r]);
+    } else {
+      tail_rows[tail_count] = r;
+      tail[tail_count++] = t.z[r];
+    }
+  }
+  normal::curvature_weight_block(tail, tail, tail_count);
+  for (std::size_t i = 0; i < tail_count; ++i) weight[tail_rows[i]] = tail[i];
   for (std::size_t r = 0; r < count; ++r) {
     const double q = sign_factor(y[r]);
     weight[r] = (q * q) * weight[r];
