@@ -596,11 +596,12 @@ Pair<L> lower_ratio_pair(const TailParts<L>& t) {
   return quotient<L>(c_d, c_d_lo, t.erfcx.n, t.erfcx.n_lo);
 }
 
-// From x = kFractionFrom on, z + phi(z) / Phi(z) = 1 / K with Laplace's continued fraction
+// From x = -z = kFractionFrom on, z + phi(z) / Phi(z) = 1 / K with Laplace's continued fraction
 // K = x + 2 / (x + 3 / (x + ...)), cut after kFractionDepth terms (relative error below 2^-57 for
-// x >= 4). Below, z + lambda cancels at most to 1/19 of lambda, so the error of erfcx (about an ulp,
-// from its rational correction) grows at most 19-fold there: within 32 ulp; elsewhere within 5 ulp.
-// Closer to 0 the fraction would need hundreds of terms; the weight only enters the Hessian.
+// x >= 4). Above, z + lambda cancels at most to 1/19 of lambda, so the error of erfcx (about an ulp,
+// from its rational correction) grows at most 19-fold there: within 32 ulp on [-4, -1], within 5 ulp
+// elsewhere. Closer to 0 the fraction would need hundreds of terms, and the weight only enters the
+// Hessian, where 1e-14 is far below what matters.
 inline constexpr double kFractionFrom = 4.0;
 inline constexpr int kFractionDepth = 41;
 
@@ -616,7 +617,8 @@ typename L::F curvature_weight(typename L::F z) {
     Pair<L> r = lower_ratio_pair<L>(t);
     const auto upper = z > F(0.0);
     if (L::any(upper)) {
-      r = {L::select(upper, pdf_over_cdf_from<L>(z, probit_parts<L>(z, t)), r.hi), L::select(upper, F(0.0), r.lo)};
+      const F ratio = pdf_over_cdf_from<L>(z, probit_parts<L>(z, t));
+      r = {L::select(upper, ratio, r.hi), L::select(upper, F(0.0), r.lo)};
     }
     const F s = z + r.hi;
     const F gap = s + (sum_error<L>(z, r.hi, s) + r.lo);

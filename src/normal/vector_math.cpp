@@ -179,7 +179,8 @@ void run_log_cdf_and_ratio(const double* x, double* log_cdf, double* ratio, std:
     return;
   }
 #endif
-  portable_block_two(x, log_cdf, ratio, n, [](PortableLanes::F v) { return kernels::log_cdf_and_ratio<PortableLanes>(v); });
+  using L = PortableLanes;
+  portable_block_two(x, log_cdf, ratio, n, [](L::F v) { return kernels::log_cdf_and_ratio<L>(v); });
 }
 
 }  // namespace
