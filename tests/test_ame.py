@@ -191,15 +191,16 @@ class TestChunksAndLayouts:
 class TestSignificance:
     @pytest.mark.parametrize("p, stars", [
         (0.0099, "***"), (0.0101, "**"), (0.0499, "**"), (0.0501, "*"), (0.0999, "*"), (0.1001, ""),
-        (0.0, "***"), (0.9, ""),
+        (0.0, "***"), (0.9, ""), (1e-17, "***"), (8e-197, "***"),
     ])
     def test_thresholds(self, p, stars):
         # One continuous column held at 2: AME = b phi(2b) and dAME/db = phi(2b) (1 - 4 b^2), so V sets z.
+        # p-values far below 1e-16 keep their digits rather than rounding to 0.
         b = 0.3
-        z = 40.0 if p == 0 else NormalDist().inv_cdf(1 - p / 2)
+        z = 40.0 if p == 0 else -NormalDist().inv_cdf(p / 2)
         variance = (b / ((1 - 4 * b * b) * z)) ** 2
         row = quorbis.ame(Fitted(np.array([b]), np.array([[variance]]), ["x"], np.full((50, 1), 2.0))).iloc[0]
-        assert row["z"] == pytest.approx(z, rel=1e-12) and row["Pr(>|z|)"] == pytest.approx(p, rel=1e-9)
+        assert row["z"] == pytest.approx(z, rel=1e-12) and row["Pr(>|z|)"] == pytest.approx(p, rel=1e-9, abs=0)
         assert row["Significance"] == stars
 
 

@@ -102,6 +102,36 @@ class TestSingularHessian:
         assert capfd.readouterr().err == ""
 
 
+class TestScaleFreeSingularity:
+    """Singularity is judged on the Hessian scaled to a unit diagonal: units of the columns do not matter."""
+
+    @pytest.mark.parametrize("robust", [False, True])
+    @pytest.mark.parametrize("design", ["dummy trap", "duplicated column", "1000 (a + b)"])
+    def test_collinear_columns_give_nan_and_one_line(self, capfd, design, robust):
+        rng = np.random.default_rng(5)
+        n = 3000
+        a, b = rng.normal(size=(2, n))
+        wage = rng.lognormal(6.5, 0.6, n)
+        group = rng.integers(0, 4, n)
+        X = {"dummy trap": np.column_stack([np.ones(n), wage, group[:, None] == np.arange(4)]).astype(float),
+             "duplicated column": np.column_stack([np.ones(n), a, b, a]),
+             "1000 (a + b)": np.column_stack([np.ones(n), a, b, 1000 * (a + b)])}[design]
+        y = (0.5 * a - 0.5 * b + 0.3 * group - 0.001 * wage + rng.normal(size=n) > 0).astype(float)
+        r = quorbis.fit_probit(y, X, robust=robust)
+        assert np.isnan(r.cov_params()).all()
+        assert capfd.readouterr().err == SINGULAR_LINE
+
+    @pytest.mark.parametrize("robust", [False, True])
+    @pytest.mark.parametrize("scale", [1e-9, 1e9])
+    def test_scaled_columns_scale_the_covariance(self, simulated, assert_cov_close, capfd, scale, robust):
+        y, X = simulated
+        factors = np.where(np.arange(X.shape[1]) % 2 == 1, scale, 1.0)
+        plain = quorbis.fit_probit(y, X, robust=robust)
+        scaled = quorbis.fit_probit(y, X * factors, robust=robust)
+        assert_cov_close(scaled.cov_params(), plain.cov_params() / np.outer(factors, factors), rtol=1e-8)
+        assert capfd.readouterr().err == ""
+
+
 class TestClusterVarsIgnoredWithoutRobust:
     @pytest.mark.parametrize("cluster_vars", ["text", [1, 2], np.ones(3), np.ones((7, 2)), object()])
     def test_any_value_is_ignored(self, simulated, cluster_vars):

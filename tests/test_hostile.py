@@ -171,8 +171,8 @@ class TestNonFinite:
         before = _snapshot(x, y, groups)
         results = quorbis.fit_probit(y, x, max_iter=5, robust=robust, cluster_vars=groups)
         assert _snapshot(x, y, groups) == before
-        # The clamped likelihood keeps every term in [ln 1e-15, 0].
-        assert n * np.log(1e-15) <= results.loglike <= 0.0
+        # Every term ln Phi is at most 0; non-finite data may give NaN, but never as a converged maximum.
+        assert results.loglike <= 0.0 or (np.isnan(results.loglike) and not results.converged)
         assert results.params.shape == (k,) and results.cov_params().shape == (k, k)
         assert results.iterations <= 4
 

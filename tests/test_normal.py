@@ -116,6 +116,58 @@ class TestAccuracy:
         assert worst <= BOUND["exp"] + 0.5, f"pdf({x[where]!r}) is {worst:.2f} ulp off"
 
 
+def exact_log_cdf(z):
+    return mpmath.log(mpmath.ncdf(z)) if z <= 0 else mpmath.log1p(-mpmath.ncdf(-z))
+
+
+def exact_ratio(z):
+    return mpmath.npdf(z) / mpmath.ncdf(z)
+
+
+def exact_curvature(z):
+    ratio = exact_ratio(z)
+    return ratio * (z + ratio)
+
+
+TAIL_REFERENCE = {"log_cdf": exact_log_cdf, "pdf_over_cdf": exact_ratio, "curvature_weight": exact_curvature}
+TAIL_RANGES = [
+    ("far lower tail", -(10 ** rng.uniform(np.log10(38.0), 6.0, 300))),
+    ("[-40, -4]", rng.uniform(-40.0, -4.0, 600)),
+    ("[-4, -1]", rng.uniform(-4.0, -1.0, 600)),
+    ("[-1, 1]", rng.uniform(-1.0, 1.0, 600)),
+    ("small magnitudes", loguniform(-1074, -10, 300) * rng.choice([-1.0, 1.0], 300)),
+    ("[1, 37]", rng.uniform(1.0, 37.0, 600)),
+]
+# Measured worst errors are about 2.8 ulp for ln Phi and phi / Phi. The curvature weight lambda (z + lambda)
+# loses up to a factor 19 of the accuracy of lambda where z + lambda cancels, on [-4, -1].
+TAIL_BOUND = {"log_cdf": 4.0, "pdf_over_cdf": 4.0, "curvature_weight": 5.0}
+TAIL_CASES = [(name, label, x, 32.0 if (name, label) == ("curvature_weight", "[-4, -1]") else TAIL_BOUND[name])
+              for name in TAIL_REFERENCE for label, x in TAIL_RANGES]
+
+
+class TestLikelihoodFunctions:
+    """ln Phi, phi / Phi and the curvature of -ln Phi without clamp, exact where Phi and phi underflow."""
+
+    @pytest.mark.parametrize("name,label,x,bound", TAIL_CASES, ids=[f"{c[0]}: {c[1]}" for c in TAIL_CASES])
+    def test_within_its_bound_of_the_exact_value(self, name, label, x, bound):
+        results = hooks.normal_block(name, x)
+        with mpmath.workdps(40):
+            exact = [TAIL_REFERENCE[name](mpmath.mpf(float(v))) for v in x]
+            # Subnormal results have no relative accuracy to speak of.
+            keep = [i for i, e in enumerate(exact) if abs(e) >= 2.2250738585072014e-308]
+            worst, where = worst_ulp_error(results[keep], [exact[i] for i in keep])
+        assert worst <= bound, f"{name}({x[keep][where]!r}) is {worst:.2f} ulp off"
+
+    @pytest.mark.parametrize("enabled", [True, False], ids=["simd", "portable"])
+    @pytest.mark.parametrize("n", [0, 1, 17, 257])
+    def test_both_at_once_give_the_bits_of_each(self, simd, enabled, n):
+        simd(enabled)
+        x = mixed_arguments(n)[:n]
+        log_cdf, ratio = hooks.log_cdf_and_ratio(x)
+        np.testing.assert_array_equal(log_cdf.view(np.uint64), hooks.normal_each("log_cdf", x).view(np.uint64))
+        np.testing.assert_array_equal(ratio.view(np.uint64), hooks.normal_each("pdf_over_cdf", x).view(np.uint64))
+
+
 SPECIAL_VALUES = [
     ("erfc", math.inf, 0.0), ("erfc", -math.inf, 2.0), ("erfc", 0.0, 1.0), ("erfc", 30.0, 0.0),
     ("erfc", -30.0, 2.0), ("erfc", math.nan, math.nan),
@@ -129,6 +181,12 @@ SPECIAL_VALUES = [
     ("clipped_cdf", math.nan, 1e-15), ("clipped_cdf", -math.inf, 1e-15), ("clipped_cdf", -9.0, 1e-15),
     ("clipped_cdf", math.inf, 0.999999999999999), ("clipped_cdf", 9.0, 0.999999999999999),
     ("clipped_cdf", 0.0, 0.5),
+    ("log_cdf", -math.inf, -math.inf), ("log_cdf", -1e200, -math.inf), ("log_cdf", math.inf, 0.0),
+    ("log_cdf", 0.0, -0.6931471805599453), ("log_cdf", math.nan, math.nan),
+    ("pdf_over_cdf", -math.inf, math.inf), ("pdf_over_cdf", math.inf, 0.0),
+    ("pdf_over_cdf", 0.0, 0.7978845608028654), ("pdf_over_cdf", math.nan, math.nan),
+    ("curvature_weight", -math.inf, 1.0), ("curvature_weight", -1e200, 1.0), ("curvature_weight", math.inf, 0.0),
+    ("curvature_weight", math.nan, math.nan),
 ]
 
 
@@ -150,7 +208,7 @@ class TestSpecialValues:
         assert ratio == pytest.approx(5.052271083536891, rel=6e-16)
 
 
-NAMES = ["erfc", "exp", "log", "cdf", "pdf", "clipped_cdf"]
+NAMES = ["erfc", "exp", "log", "cdf", "pdf", "clipped_cdf", "log_cdf", "pdf_over_cdf", "curvature_weight"]
 
 
 def mixed_arguments(n):
@@ -184,10 +242,10 @@ class TestPathsAgree:
     @pytest.mark.parametrize("enabled", [True, False], ids=["simd", "portable"])
     @pytest.mark.parametrize("neighbour", [0.5, 9.0, 40.0, math.nan, -800.0, 1e-310])
     def test_a_value_does_not_depend_on_its_neighbours(self, simd, enabled, neighbour):
-        # Values near the range limits of erfc (6, 28) and exp (707), each in a block otherwise filled with
-        # one neighbour value.
+        # Values near the range limits of erfc (6, 28), exp (707) and the tails of ln Phi (-4, -39.6), each in
+        # a block otherwise filled with one neighbour value.
         simd(enabled)
-        values = [5.999, 6.0, 6.001, 8.48, 8.49, 27.9, 706.9, 707.1, 0.3, 1e-300]
+        values = [5.999, 6.0, 6.001, 8.48, 8.49, 27.9, 706.9, 707.1, 0.3, 1e-300, -4.0, -4.001, -39.59, -39.61]
         for name in NAMES:
             for v in values:
                 x = np.full(37, neighbour)

@@ -117,8 +117,8 @@ std::vector<ColumnEffect> average_marginal_effects(const ProbitFit& fit, const s
     // Hessian) is unknown, and stays NaN rather than posing as an exact 0.
     e.std_err = std::sqrt(variance < 0.0 ? 0.0 : variance);
     e.z = e.std_err > 0.0 ? e.effect / e.std_err : std::numeric_limits<double>::quiet_NaN();
-    const double tail = 1.0 - normal::cdf(std::fabs(e.z));
-    e.p_value = tail + tail;
+    // 2 (1 - Phi(|z|)) without the subtraction, which would round p-values below 1e-16 to 0.
+    e.p_value = normal::erfc(std::fabs(e.z) / normal::kSqrt2);
     out.push_back(e);
   }
   return out;

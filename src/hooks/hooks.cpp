@@ -33,6 +33,9 @@ constexpr NormalFunction kNormalFunctions[] = {
     {"cdf", normal::cdf_block, normal::cdf},
     {"pdf", normal::pdf_block, normal::pdf},
     {"clipped_cdf", normal::clipped_cdf_block, normal::clipped_cdf},
+    {"log_cdf", normal::log_cdf_block, normal::log_cdf},
+    {"pdf_over_cdf", normal::pdf_over_cdf_block, normal::pdf_over_cdf},
+    {"curvature_weight", normal::curvature_weight_block, normal::curvature_weight},
 };
 
 const NormalFunction& normal_function(PyObject* name) {
@@ -64,6 +67,19 @@ Ref apply(PyObject* args, bool by_value) {
   return vector_out(std::move(out));
 }
 
+// normal::log_cdf_and_ratio_block on a 1-D float64 array. Returns a new reference to a tuple of two new
+// arrays.
+Ref log_cdf_and_ratio(PyObject* values) {
+  const VectorView x = vector_view(as_float64_array(values, 1));
+  const auto n = static_cast<std::size_t>(x.size);
+  Buffer in(n), log_cdf(n), ratio(n);
+  for (std::size_t i = 0; i < n; ++i) in[i] = x[static_cast<std::ptrdiff_t>(i)];
+  normal::log_cdf_and_ratio_block(in.data(), log_cdf.data(), ratio.data(), n);
+  Ref first = vector_out(std::move(log_cdf));
+  Ref second = vector_out(std::move(ratio));
+  return checked(PyTuple_Pack(2, first.get(), second.get()));
+}
+
 // Raises an internal fault through the same boundary every public entry point uses.
 PyObject* trigger_fault(PyObject*, PyObject*) {
   return guarded([]() -> Ref { fault("assertion failed: index < dim"); });
@@ -77,6 +93,10 @@ PyObject* normal_each(PyObject*, PyObject* args) {
   return guarded([&] { return apply(args, true); });
 }
 
+PyObject* normal_log_cdf_and_ratio(PyObject*, PyObject* values) {
+  return guarded([&] { return log_cdf_and_ratio(values); });
+}
+
 PyObject* simd_supported(PyObject*, PyObject*) { return PyBool_FromLong(normal::simd_supported()); }
 
 PyObject* set_simd_enabled(PyObject*, PyObject* flag) {
@@ -88,10 +108,13 @@ PyObject* set_simd_enabled(PyObject*, PyObject* flag) {
 PyMethodDef hook_functions[] = {
     {"trigger_fault", trigger_fault, METH_NOARGS, "Raise an internal fault (PanicException)."},
     {"normal_block", normal_block, METH_VARARGS,
-     "normal_block(name, x): the block version of erfc, exp, log, cdf, pdf or clipped_cdf on a 1-D float64 "
-     "array, as a new array."},
+     "normal_block(name, x): the block version of a function of normal.hpp or vector_math.hpp (erfc, exp, "
+     "log, cdf, pdf, clipped_cdf, log_cdf, pdf_over_cdf, curvature_weight) on a 1-D float64 array, as a new "
+     "array."},
     {"normal_each", normal_each, METH_VARARGS,
      "normal_each(name, x): like normal_block, but calling the single-value function for each element."},
+    {"log_cdf_and_ratio", normal_log_cdf_and_ratio, METH_O,
+     "log_cdf_and_ratio(x): (log_cdf, pdf_over_cdf) of a 1-D float64 array from the two-result block kernel."},
     {"simd_supported", simd_supported, METH_NOARGS, "Whether this CPU can run the SIMD block path."},
     {"set_simd_enabled", set_simd_enabled, METH_O,
      "Allow (True) or forbid (False) the SIMD block path; returns the previous setting."},

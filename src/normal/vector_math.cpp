@@ -3,6 +3,7 @@
 // kernels.hpp, so they give the same bits.
 #include "normal/vector_math.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -117,6 +118,22 @@ template <class Fn>
   }
 }
 
+// The same for a kernel with two results per value, such as kernels::log_cdf_and_ratio.
+template <class Fn>
+[[gnu::flatten]] void portable_block_two(const double* x, double* out_a, double* out_b, std::size_t n,
+                                         Fn fn) noexcept {
+  const auto one = [&](std::size_t i, std::size_t count) {
+    RawF v = {};
+    std::memcpy(&v, x + i, count * sizeof(double));
+    const auto both = fn(PortableF(v));
+    std::memcpy(out_a + i, &both.log_cdf.v, count * sizeof(double));
+    std::memcpy(out_b + i, &both.ratio.v, count * sizeof(double));
+  };
+  std::size_t i = 0;
+  for (; i + kPortableWidth <= n; i += kPortableWidth) one(i, kPortableWidth);
+  if (i < n) one(i, n - i);
+}
+
 bool cpu_has_avx2() noexcept {
 #if defined(__x86_64__)
   static const bool has = [] {
@@ -147,7 +164,23 @@ void run(Kernel kernel, const double* x, double* out, std::size_t n) noexcept {
     case Kernel::pdf: return portable_block(x, out, n, [](L::F v) { return kernels::pdf<L>(v); });
     case Kernel::clipped_cdf:
       return portable_block(x, out, n, [](L::F v) { return kernels::clipped_cdf<L>(v); });
+    case Kernel::log_cdf: return portable_block(x, out, n, [](L::F v) { return kernels::log_cdf<L>(v); });
+    case Kernel::pdf_over_cdf:
+      return portable_block(x, out, n, [](L::F v) { return kernels::pdf_over_cdf<L>(v); });
+    case Kernel::curvature_weight:
+      return portable_block(x, out, n, [](L::F v) { return kernels::curvature_weight<L>(v); });
   }
+}
+
+void run_log_cdf_and_ratio(const double* x, double* log_cdf, double* ratio, std::size_t n) noexcept {
+#if defined(__x86_64__)
+  if (simd_enabled.load(std::memory_order_relaxed) && cpu_has_avx2()) {
+    kernels::avx2_log_cdf_and_ratio_block(x, log_cdf, ratio, n);
+    return;
+  }
+#endif
+  using L = PortableLanes;
+  portable_block_two(x, log_cdf, ratio, n, [](L::F v) { return kernels::log_cdf_and_ratio<L>(v); });
 }
 
 }  // namespace
@@ -158,6 +191,9 @@ double log(double x) noexcept { return kernels::log<ScalarLanes>(x); }
 double cdf(double x) noexcept { return kernels::cdf<ScalarLanes>(x); }
 double pdf(double x) noexcept { return kernels::pdf<ScalarLanes>(x); }
 double clipped_cdf(double z) noexcept { return kernels::clipped_cdf<ScalarLanes>(z); }
+double log_cdf(double z) noexcept { return kernels::log_cdf<ScalarLanes>(z); }
+double pdf_over_cdf(double z) noexcept { return kernels::pdf_over_cdf<ScalarLanes>(z); }
+double curvature_weight(double z) noexcept { return kernels::curvature_weight<ScalarLanes>(z); }
 
 void erfc_block(const double* x, double* out, std::size_t n) noexcept { run(Kernel::erfc, x, out, n); }
 void exp_block(const double* x, double* out, std::size_t n) noexcept { run(Kernel::exp, x, out, n); }
@@ -166,6 +202,16 @@ void cdf_block(const double* x, double* out, std::size_t n) noexcept { run(Kerne
 void pdf_block(const double* x, double* out, std::size_t n) noexcept { run(Kernel::pdf, x, out, n); }
 void clipped_cdf_block(const double* x, double* out, std::size_t n) noexcept {
   run(Kernel::clipped_cdf, x, out, n);
+}
+void log_cdf_block(const double* x, double* out, std::size_t n) noexcept { run(Kernel::log_cdf, x, out, n); }
+void pdf_over_cdf_block(const double* x, double* out, std::size_t n) noexcept {
+  run(Kernel::pdf_over_cdf, x, out, n);
+}
+void curvature_weight_block(const double* x, double* out, std::size_t n) noexcept {
+  run(Kernel::curvature_weight, x, out, n);
+}
+void log_cdf_and_ratio_block(const double* x, double* log_cdf, double* ratio, std::size_t n) noexcept {
+  run_log_cdf_and_ratio(x, log_cdf, ratio, n);
 }
 
 bool simd_supported() noexcept { return cpu_has_avx2(); }

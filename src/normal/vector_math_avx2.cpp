@@ -158,7 +158,34 @@ template <class Fn>
   }
 }
 
+// The same for a kernel with two results per value.
+template <class Fn>
+[[gnu::flatten]] void block_two(const double* x, double* out_a, double* out_b, std::size_t n, Fn fn) {
+  std::size_t i = 0;
+  for (; i + kWidth <= n; i += kWidth) {
+    const auto both = fn(load(x + i));
+    store(out_a + i, both.log_cdf);
+    store(out_b + i, both.ratio);
+  }
+  if (i < n) {
+    double tail[kWidth] = {};
+    for (std::size_t j = 0; i + j < n; ++j) tail[j] = x[i + j];
+    const auto both = fn(load(tail));
+    double a[kWidth], b[kWidth];
+    store(a, both.log_cdf);
+    store(b, both.ratio);
+    for (std::size_t j = 0; i + j < n; ++j) {
+      out_a[i + j] = a[j];
+      out_b[i + j] = b[j];
+    }
+  }
+}
+
 }  // namespace
+
+void avx2_log_cdf_and_ratio_block(const double* x, double* log_cdf, double* ratio, std::size_t n) noexcept {
+  block_two(x, log_cdf, ratio, n, [](Vec v) { return log_cdf_and_ratio<Avx2Lanes>(v); });
+}
 
 void avx2_block(Kernel kernel, const double* x, double* out, std::size_t n) noexcept {
   switch (kernel) {
@@ -168,6 +195,10 @@ void avx2_block(Kernel kernel, const double* x, double* out, std::size_t n) noex
     case Kernel::cdf: return block(x, out, n, [](Vec v) { return cdf<Avx2Lanes>(v); });
     case Kernel::pdf: return block(x, out, n, [](Vec v) { return pdf<Avx2Lanes>(v); });
     case Kernel::clipped_cdf: return block(x, out, n, [](Vec v) { return clipped_cdf<Avx2Lanes>(v); });
+    case Kernel::log_cdf: return block(x, out, n, [](Vec v) { return log_cdf<Avx2Lanes>(v); });
+    case Kernel::pdf_over_cdf: return block(x, out, n, [](Vec v) { return pdf_over_cdf<Avx2Lanes>(v); });
+    case Kernel::curvature_weight:
+      return block(x, out, n, [](Vec v) { return curvature_weight<Avx2Lanes>(v); });
   }
 }
 

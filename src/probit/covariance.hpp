@@ -8,7 +8,8 @@
 
 namespace quorbis::probit {
 
-// Gauss-Jordan elimination with partial pivoting; nothing when a pivot falls below 1e-14.
+// Gauss-Jordan elimination with partial pivoting on H equilibrated to a unit diagonal; nothing when H
+// is singular: a zero or non-finite diagonal entry, or a pivot below 2^12 k epsilon after equilibration.
 std::optional<Matrix> gauss_jordan_inverse(const Matrix& h);
 
 // -H^-1; when the Hessian H is singular, a matrix of NaN and one line on standard error.

@@ -22,7 +22,8 @@ Matrix hessian_at_zero(Matrix gram) {
 }
 
 // The inverse of the Hessian h at the start, so that the first step is a Newton step; when h is
-// singular, the diagonal -1 / J_jj (J = -h), with -1 where J_jj is not a positive finite number.
+// singular (by the covariance's scale-free test), the diagonal -1 / J_jj (J = -h), with -1 where J_jj
+// is not a positive finite number.
 Matrix starting_inverse_curvature(const Matrix& h) {
   if (auto inverse = gauss_jordan_inverse(h)) return *std::move(inverse);
   Matrix start(h.rows(), h.cols());
@@ -155,8 +156,8 @@ Optimum fit_bfgs(const Probit& probit, std::uint64_t max_iter, double tol, Wants
     } else {
       out.at_optimum.reset();
     }
-    // The clamped likelihood stays finite when the coefficients are not, so it cannot tell a
-    // coefficient vector of NaN from a maximum: such a fit stops here as not converged.
+    // Coefficients that are not finite are no maximum, whatever the likelihood there compares like:
+    // such a fit stops here as not converged.
     if (!all_finite(out.params)) return out;
     const double change = std::fabs(out.loglike - loglike_old);
     if (change < tol) {

@@ -42,11 +42,13 @@ struct Block {
   double eta[kBlock];
 };
 
-// The per-row terms of a block: z = q eta with q = (y + y) - 1, the clamped Phi(z), and
-// lambda = (q phi(z)) / clamped Phi(z); zero_index when every z is zero, as at beta = 0.
+// The per-row terms of a block: z = q eta with q = (y + y) - 1, ln Phi(z) when asked for, the ratio
+// phi(z) / Phi(z), and lambda = q phi(z) / Phi(z), the derivative of ln Phi(q eta) in eta; zero_index
+// when every z is zero, as at beta = 0.
 struct Terms {
   double z[kBlock];
-  double clipped[kBlock];
+  double log_cdf[kBlock];
+  double ratio[kBlock];
   double lambda[kBlock];
   bool zero_index = false;
 };
@@ -66,36 +68,58 @@ bool all_zero(const double* values, std::size_t count) noexcept {
 
 // The normal functions' values at z = 0 (the same as at -0), computed once.
 struct ValuesAtZero {
-  double clipped = normal::clipped_cdf(0.0);
-  double pdf = normal::pdf(0.0);
-  double log_clipped = normal::log(clipped);
+  double pdf_over_cdf = normal::pdf_over_cdf(0.0);
+  double log_cdf = normal::log_cdf(0.0);
 };
 const ValuesAtZero& at_zero() {
   static const ValuesAtZero values;
   return values;
 }
 
-void row_terms(const double* y, const Block& block, Terms& t) noexcept {
+void row_terms(const double* y, const Block& block, bool want_log_cdf, Terms& t) noexcept {
   signed_index(y, block, t.z);
   t.zero_index = all_zero(t.z, block.count);
   if (t.zero_index) {
-    std::fill_n(t.clipped, block.count, at_zero().clipped);
-    std::fill_n(t.lambda, block.count, at_zero().pdf);
+    std::fill_n(t.log_cdf, block.count, at_zero().log_cdf);
+    std::fill_n(t.ratio, block.count, at_zero().pdf_over_cdf);
+  } else if (want_log_cdf) {
+    normal::log_cdf_and_ratio_block(t.z, t.log_cdf, t.ratio, block.count);
   } else {
-    normal::clipped_cdf_block(t.z, t.clipped, block.count);
-    normal::pdf_block(t.z, t.lambda, block.count);
+    normal::pdf_over_cdf_block(t.z, t.ratio, block.count);
   }
-  for (std::size_t r = 0; r < block.count; ++r) t.lambda[r] = (sign_factor(y[r]) * t.lambda[r]) / t.clipped[r];
+  for (std::size_t r = 0; r < block.count; ++r) t.lambda[r] = sign_factor(y[r]) * t.ratio[r];
 }
 
-// Adds ln of each clamped Phi to sum, in row order; the clamped values are overwritten.
-double add_logs(double sum, double* clipped, std::size_t count, bool zero_index) noexcept {
-  if (zero_index) {
-    std::fill_n(clipped, count, at_zero().log_clipped);
-  } else {
-    normal::log_block(clipped, clipped, count);
+// From z = -1 up, ratio (z + ratio) cancels to no less than a third of the ratio and is taken as it
+// is; below (and for z that is large or not a number) the curvature kernel avoids the cancellation.
+constexpr double kCancellationFrom = -1.0;
+constexpr double kRatioVanishesFrom = 40.0;
+
+// The weights w of the Hessian -sum_i w_i x_i x_i': -d^2/d eta^2 ln Phi(q eta) = q^2 r (z + r) with
+// r = phi(z) / Phi(z); for q = +-1 the signed lambda (eta + lambda).
+void curvature_weights(const double* y, const Terms& t, std::size_t count, double* weight) noexcept {
+  std::size_t tail_rows[kBlock];
+  double tail[kBlock];
+  std::size_t tail_count = 0;
+  for (std::size_t r = 0; r < count; ++r) {
+    if (t.z[r] >= kCancellationFrom && t.z[r] < kRatioVanishesFrom) {
+      weight[r] = t.ratio[r] * (t.z[r] + t.ratio[r]);
+    } else {
+      tail_rows[tail_count] = r;
+      tail[tail_count++] = t.z[r];
+    }
   }
-  for (std::size_t r = 0; r < count; ++r) sum += clipped[r];
+  normal::curvature_weight_block(tail, tail, tail_count);
+  for (std::size_t i = 0; i < tail_count; ++i) weight[tail_rows[i]] = tail[i];
+  for (std::size_t r = 0; r < count; ++r) {
+    const double q = sign_factor(y[r]);
+    weight[r] = (q * q) * weight[r];
+  }
+}
+
+// Adds the values to sum, in row order.
+double add_logs(double sum, const double* log_cdf, std::size_t count) noexcept {
+  for (std::size_t r = 0; r < count; ++r) sum += log_cdf[r];
   return sum;
 }
 
@@ -218,11 +242,11 @@ void add_rows(const double* endog, const Design& x, const Vector& beta, const Wa
   Terms& t = s.terms;
   for_each_block(x, beta, rows, s.block, [&](const Block& block) {
     const double* y = endog + block.begin;
-    if (wants_terms(wants)) row_terms(y, block, t);
+    if (wants_terms(wants)) row_terms(y, block, wants.loglike, t);
     if (wants.gradient) add_weighted_columns(x, block, t.lambda, part.gradient.data());
     if (wants_rows(wants)) transpose(x.data + block.begin, x.rows, x.cols, block.count, s.rows.data(), width);
     if (wants.hessian) {
-      for (std::size_t r = 0; r < block.count; ++r) s.weight[r] = t.lambda[r] * (block.eta[r] + t.lambda[r]);
+      curvature_weights(y, t, block.count, s.weight);
       scale_row_tile(s.rows.data(), s.weight, block.count, x.cols, width, s.scaled_rows.data());
       part.hessian.subtract(s.scaled_rows.data(), s.rows.data(), block.count);  // H[a][c] - (w x_a) x_c
     }
@@ -236,7 +260,7 @@ void add_rows(const double* endog, const Design& x, const Vector& beta, const Wa
       part.score_outer.add(s.scores.data(), block.count);
     }
     if (wants.clusters != nullptr) std::copy_n(t.lambda, block.count, part.lambda.data() + (block.begin - rows.begin));
-    if (wants.loglike) part.loglike = add_logs(part.loglike, t.clipped, block.count, t.zero_index);
+    if (wants.loglike) part.loglike = add_logs(part.loglike, t.log_cdf, block.count);
   });
 }
 
@@ -268,8 +292,8 @@ double Probit::log_likelihood(const Vector& beta) const {
         part = 0.0;
         for_each_block(exog_, beta, rows, blocks[thread], [&](Block& block) {
           signed_index(endog_ + block.begin, block, block.eta);
-          normal::clipped_cdf_block(block.eta, block.eta, block.count);
-          part = add_logs(part, block.eta, block.count, false);
+          normal::log_cdf_block(block.eta, block.eta, block.count);
+          part = add_logs(part, block.eta, block.count);
         });
       },
       [&](std::size_t, std::span<const double> parts) {

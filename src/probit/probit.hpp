@@ -1,5 +1,6 @@
-// The probit log-likelihood l(b) = sum_i ln F_i with F_i = clamped Phi(q_i x_i.b), q_i = 2 y_i - 1,
-// and the passes over the observations that build its gradient, Hessian and score cross-products.
+// The probit log-likelihood l(b) = sum_i ln Phi(q_i x_i.b), q_i = 2 y_i - 1, exact for every index
+// (no clamp of Phi), and the passes over the observations that build its gradient, Hessian and score
+// cross-products.
 #pragma once
 
 #include <cstddef>
@@ -31,7 +32,7 @@ struct Wants {
 struct Evaluation {
   double loglike = 0.0;
   Vector gradient;         // sum_i lambda_i x_i
-  Matrix hessian;          // sum_i -w_i x_i x_i' with w_i = lambda_i (eta_i + lambda_i)
+  Matrix hessian;          // sum_i -w_i x_i x_i', w_i = -d^2/d eta^2 ln Phi(q_i eta_i)
   Matrix gram;             // sum_i (q_i x_i)(q_i x_i)'
   Matrix score_outer_sum;  // sum_i s_i s_i' with the score rows s_i = lambda_i x_i
   Matrix cluster_meat;     // sum_g u_g u_g', u_g the sum of the score rows of cluster g, in id order
