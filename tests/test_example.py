@@ -12,7 +12,7 @@ import statsmodels.api as sm
 ROOT = Path(__file__).resolve().parent.parent
 SCRIPT = ROOT / "examples" / "grades.py"
 DATA = ROOT / "examples" / "grades.csv"
-NAMES = ["const", "GPA", "TUCE", "PSI"]
+NAMES = ["Intercept", "GPA", "TUCE", "PSI"]
 
 
 @pytest.fixture(scope="module")
@@ -82,7 +82,7 @@ class TestPrintedResults:
     def test_average_marginal_effects_leave_out_the_intercept(self, printed, reference):
         _, _, margins = reference
         effects = section(printed, "Average marginal effects")
-        assert "const" not in effects
+        assert "Intercept" not in effects
         dydx, se, z, p = table_rows(effects, NAMES[1:]).T
         np.testing.assert_allclose(dydx, margins.margeff, rtol=1e-3)
         np.testing.assert_allclose(se, margins.margeff_se, rtol=1e-3)

@@ -22,7 +22,8 @@ SMOKE = textwrap.dedent(
 
     installed = Path(quorbis.__file__).resolve()
     assert installed.is_relative_to(Path(sys.prefix).resolve()), installed
-    assert (installed.parent / "quorbis-stubs" / "__init__.pyi").is_file()
+    assert (installed.parent.parent / "quorbis-stubs" / "__init__.pyi").is_file()
+    assert installed.name == "__init__.py" and any(installed.parent.glob("_quorbis*"))
 
     y = np.array([1.0, 0.0, 1.0, 0.0, 1.0, 1.0])
     X = np.column_stack([np.ones(6), np.array([0.3, -1.2, 0.8, 0.1, -0.4, 1.5])])
@@ -41,7 +42,8 @@ def run(command, cwd, timeout):
 
 
 def sources_on_disk():
-    return {path.relative_to(ROOT).as_posix() for path in (ROOT / "src").rglob("*") if path.is_file()}
+    return {path.relative_to(ROOT).as_posix() for top in ("src", "python") for path in (ROOT / top).rglob("*")
+            if path.is_file() and "__pycache__" not in path.parts}
 
 
 @pytest.mark.sdist
@@ -53,7 +55,8 @@ def test_sdist_builds_and_installs_into_a_fresh_environment(tmp_path):
     with tarfile.open(sdist) as archive:
         prefix = archive.getnames()[0].split("/")[0]
         members = {name.removeprefix(prefix + "/") for name in archive.getnames()}
-    needed = {"pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "stubs/quorbis-stubs/__init__.pyi"}
+    needed = {"pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "stubs/quorbis-stubs/__init__.pyi",
+              "python/quorbis/__init__.py"}
     assert needed <= members
     assert sources_on_disk() <= members
     assert not any(name.startswith(("build/", ".venv", ".git/")) for name in members)

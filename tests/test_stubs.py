@@ -149,7 +149,8 @@ class TestStubFiles:
         assert result.returncode == 0, result.stdout + result.stderr
 
     def test_installed_stubs_equal_the_source(self):
-        installed = Path(quorbis.__file__).resolve().parent / "quorbis-stubs" / "__init__.pyi"
+        # The stub package sits beside the quorbis package.
+        installed = Path(quorbis.__file__).resolve().parent.parent / "quorbis-stubs" / "__init__.pyi"
         assert installed.read_text() == STUB_SOURCE.read_text()
 
 

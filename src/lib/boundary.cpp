@@ -6,7 +6,6 @@
 #include "lib/fd2.hpp"
 
 namespace quorbis::lib {
-namespace {
 
 // Created once per process; derives from BaseException so `except Exception` does not hide it.
 PyObject* panic_exception_type() noexcept {
@@ -16,6 +15,8 @@ PyObject* panic_exception_type() noexcept {
   }
   return type;
 }
+
+namespace {
 
 void report_to_fd2(const char* message, const std::source_location& where) noexcept {
   char line[1024];

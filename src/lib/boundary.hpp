@@ -12,6 +12,9 @@
 
 namespace quorbis::lib {
 
+// The PanicException class (borrowed reference), or null with an exception set if it cannot be made.
+PyObject* panic_exception_type() noexcept;
+
 // Writes the fault report to fd 2 and sets PanicException.
 void raise_panic(const char* message, const std::source_location& where) noexcept;
 

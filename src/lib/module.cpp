@@ -116,7 +116,7 @@ void add_functions(PyObject* module) {
 }  // namespace
 }  // namespace quorbis::lib
 
-PyMODINIT_FUNC PyInit_quorbis() {
+PyMODINIT_FUNC PyInit__quorbis() {
   using namespace quorbis::lib;
   return guarded([] {
     Ref module = checked(PyModule_Create(&module_def));
@@ -125,6 +125,7 @@ PyMODINIT_FUNC PyInit_quorbis() {
     }
     add_functions(module.get());
     if (PyModule_AddFunctions(module.get(), thread_functions) < 0) throw_pending();
+    if (PyModule_AddObjectRef(module.get(), "PanicException", panic_exception_type()) < 0) throw_pending();
     return module;
   });
 }

@@ -1,13 +1,14 @@
 """Binary probit regression by maximum likelihood, and average marginal effects."""
 
 from collections.abc import Sequence
-from typing import Protocol, SupportsFloat, SupportsIndex, final, type_check_only
+from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, final, type_check_only
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
 __all__ = ["ame", "fit_probit"]
+__version__: str
 
 _Float64Array = npt.NDArray[np.float64]
 
@@ -77,3 +78,63 @@ def set_num_threads(n: SupportsIndex, /) -> None:
 
 def get_num_threads() -> int:
     """The number of threads on which fit_probit and ame compute."""
+
+class PanicException(BaseException):
+    """An internal fault of the extension: a bug, never a consequence of the input."""
+
+class ProbitWarning(UserWarning):
+    """A fit whose numbers need care: no convergence, separation, a singular Hessian or no constant."""
+
+class ProbitResult:
+    """The result of probit(): estimates, tests and predictions, indexed by column name."""
+
+    exog_names: list[str]
+    endog_name: str
+    formula: str | None
+    n_clusters: int | None
+    dropped_rows: int
+    small_sample: bool
+    notes: list[str]
+    nobs: int
+    llf: float
+    converged: bool
+    iterations: int
+    cov_type: str
+    params: pd.Series[float]
+    bse: pd.Series[float]
+    zvalues: pd.Series[float]
+    pvalues: pd.Series[float]
+    def __init__(
+        self, design: Any, raw: VaskProbitResults, *, max_iter: int, tol: float, robust: bool,
+        small_sample: bool, notes: list[str]
+    ) -> None: ...
+    @property
+    def llnull(self) -> float: ...
+    @property
+    def prsquared(self) -> float: ...
+    @property
+    def aic(self) -> float: ...
+    @property
+    def bic(self) -> float: ...
+    @property
+    def raw(self) -> VaskProbitResults: ...
+    def cov_params(self) -> pd.DataFrame: ...
+    def conf_int(self, alpha: float = 0.05) -> pd.DataFrame: ...
+    def predict(self, newdata: Any = None) -> Any: ...
+    def ame(self, chunk_size: SupportsIndex | None = None) -> pd.DataFrame: ...
+    def plot_ame(self, ax: Any = None, alpha: float = 0.05) -> Any: ...
+    def summary(self) -> str: ...
+    def _repr_html_(self) -> str: ...
+
+def probit(
+    formula: str | Any,
+    data: Any,
+    *,
+    robust: bool = False,
+    cluster: Any = None,
+    missing: Literal["drop", "raise"] = "drop",
+    max_iter: int = 35,
+    tol: float = 1e-6,
+    small_sample: bool = False,
+) -> ProbitResult:
+    """Fits a probit model from a formula and a DataFrame, or from an outcome and a design matrix."""

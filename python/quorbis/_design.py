@@ -1,0 +1,199 @@
+"""From a formula and a DataFrame, or from y and X, to the float64 arrays and names that fit_probit takes.
+
+Rows with a missing value in the outcome, the regressors or the cluster variables are dropped together
+(or refused), the outcome is checked to be 0/1, and cluster ids of any dtype become float codes.
+"""
+
+from __future__ import annotations
+
+import warnings
+from dataclasses import dataclass
+from typing import Any
+
+import formulaic
+import numpy as np
+import pandas as pd
+from formulaic.errors import DataMismatchWarning
+
+from ._clusters import cluster_codes, cluster_columns
+
+
+@dataclass(frozen=True)
+class Design:
+    endog: np.ndarray  # (n,) float64 of 0 and 1
+    exog: np.ndarray  # (n, k) float64
+    exog_names: list[str]
+    endog_name: str
+    clusters: np.ndarray | None  # (n, 1) float64 cluster codes 0 .. n_clusters - 1
+    n_clusters: int | None
+    dropped_rows: int
+    formula: str | None
+    spec: Any  # the formula's right-hand side, to build the design of new data
+
+
+def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> Design:
+    frame = data if isinstance(data, pd.DataFrame) else pd.DataFrame(data)
+    parsed = formulaic.Formula(formula)
+    if not hasattr(parsed, "lhs"):
+        raise ValueError(f"the formula {formula!r} has no outcome: write it as 'y ~ x1 + x2'")
+    used = [c for c in frame.columns if c in parsed.required_variables]
+    columns = cluster_columns(cluster, len(frame), frame, frame.index)
+    keep = _keep_rows(frame[used], columns, missing)
+    matrices = formulaic.model_matrix(parsed, frame.loc[keep, used], na_action="ignore")
+    lhs, rhs, spec = matrices.lhs, matrices.rhs, matrices.rhs.model_spec
+    if lhs.shape[1] != 1:
+        raise ValueError(f"the outcome must be one numeric or boolean column; '{parsed.lhs}' gives "
+                         f"{lhs.shape[1]} columns: {', '.join(map(str, lhs.columns))}")
+    y = _floats(lhs.iloc[:, 0], str(lhs.columns[0]))
+    rhs = rhs.iloc[:, _column_order(spec)]
+    X = rhs.to_numpy(dtype=np.float64)
+    names = [str(c) for c in rhs.columns]
+    # Transforms (a log of zero, say) can make values missing that the data did not have.
+    later = _missing_in(y, X, [str(lhs.columns[0]), *names], missing)
+    dropped = int((~keep).sum()) + int(later.sum())
+    codes = [c[keep][~later] for c in columns]
+    return _finish(_rows(y, ~later), _rows(X, ~later), names, str(lhs.columns[0]), codes, dropped, formula,
+                   spec)
+
+
+def _column_order(spec: Any) -> list[int]:
+    """The usual order of a probit table: the intercept, the terms of categorical factors only (by
+    degree), then the other terms grouped by their numeric factors, each group by degree."""
+    categorical = set(spec.factor_contrasts)
+    terms = list(spec.term_indices)
+    first = [t for t in terms if t.degree == 0]
+    first += sorted((t for t in terms if t.degree and all(f in categorical for f in t.factors)),
+                    key=lambda t: t.degree)
+    groups: dict[tuple[str, ...], list[Any]] = {}
+    for t in terms:
+        if t not in first:
+            numeric = tuple(sorted(str(f) for f in t.factors if f not in categorical))
+            groups.setdefault(numeric, []).append(t)
+    ordered = first + [t for group in groups.values() for t in sorted(group, key=lambda t: t.degree)]
+    return [i for t in ordered for i in spec.term_indices[t]]
+
+
+def from_arrays(endog: Any, exog: Any, cluster: Any, missing: str) -> Design:
+    y_name = str(endog.name) if isinstance(endog, pd.Series) and endog.name is not None else "y"
+    y = _floats(endog, y_name)
+    if isinstance(exog, pd.DataFrame):
+        names = [str(c) for c in exog.columns]
+        X = _frame_floats(exog)
+    else:
+        X = _array_floats(exog, "X")
+        X = X.reshape(-1, 1) if X.ndim == 1 else X
+        if X.ndim != 2:
+            raise ValueError(f"X must be 1-D or 2-D, not {X.ndim}-D")
+        names = [f"x{j}" for j in range(X.shape[1])]
+    y = y.reshape(-1) if y.ndim == 2 and y.shape[1] == 1 else y
+    if y.ndim != 1:
+        raise ValueError(f"y must be 1-D or one column, not of shape {y.shape}")
+    if len(y) != len(X):
+        raise ValueError(f"y has {len(y)} rows and X has {len(X)}")
+    index = _common_index(endog, exog)
+    columns = cluster_columns(cluster, len(y), None, index)
+    keep = ~_missing_in(y, X, [y_name, *names], missing)
+    keep &= _keep_rows(pd.DataFrame(index=range(len(y))), columns, missing)
+    codes = [c[keep] for c in columns]
+    return _finish(_rows(y, keep), _rows(X, keep), names, y_name, codes, int((~keep).sum()), None, None)
+
+
+def design_for(spec: Any, newdata: Any) -> pd.DataFrame:
+    """The design matrix of new data under a fitted formula; unseen categories are an error."""
+    frame = newdata if isinstance(newdata, pd.DataFrame) else pd.DataFrame(newdata)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DataMismatchWarning)
+        try:
+            return spec.get_model_matrix(frame, na_action="ignore")
+        except DataMismatchWarning as mismatch:
+            raise ValueError(f"newdata does not fit the fitted formula: {mismatch}") from None
+
+
+def _finish(y, X, names, y_name, codes, dropped, formula, spec) -> Design:
+    if len(y) == 0:
+        raise ValueError(f"no rows to fit: {dropped} of {dropped} rows have missing values")
+    if X.shape[1] == 0:
+        raise ValueError("the model has no regressors, not even a constant")
+    _check_outcome(y, y_name)
+    clusters, n_clusters = cluster_codes(codes)
+    return Design(np.ascontiguousarray(y), X, names, y_name, clusters, n_clusters, dropped, formula, spec)
+
+
+def _rows(values: np.ndarray, keep: np.ndarray) -> np.ndarray:
+    return values if keep.all() else values[keep]
+
+
+def _check_outcome(y: np.ndarray, name: str) -> None:
+    if ((y == 0.0) | (y == 1.0)).all():
+        return
+    values = np.unique(y)
+    shown = ", ".join(f"{v:g}" for v in values[:10]) + (", ..." if len(values) > 10 else "")
+    raise ValueError(f"the outcome '{name}' must be 0 or 1 (or boolean); found the values {shown}")
+
+
+def _floats(values: Any, name: str) -> np.ndarray:
+    if isinstance(values, pd.Series):
+        if not (pd.api.types.is_numeric_dtype(values) or pd.api.types.is_bool_dtype(values)):
+            raise TypeError(f"'{name}' must be numeric or boolean, not {values.dtype}")
+        return values.to_numpy(dtype=np.float64, na_value=np.nan)
+    return _array_floats(values, name)
+
+
+def _array_floats(values: Any, name: str) -> np.ndarray:
+    array = np.asarray(values)
+    if array.ndim > 2:
+        raise ValueError(f"'{name}' must be 1-D or 2-D, not {array.ndim}-D")
+    if array.dtype.kind in "biuf":
+        return array.astype(np.float64, copy=False)
+    try:  # objects: None or pandas' NA stand for missing values
+        table = pd.DataFrame(array) if array.ndim == 2 else pd.Series(array)
+        return table.to_numpy(dtype=np.float64, na_value=np.nan)
+    except (TypeError, ValueError):
+        raise TypeError(f"'{name}' must hold numbers or booleans") from None
+
+
+def _frame_floats(frame: pd.DataFrame) -> np.ndarray:
+    other = [str(c) for c, t in frame.dtypes.items()
+             if not (pd.api.types.is_numeric_dtype(t) or pd.api.types.is_bool_dtype(t))]
+    if other:
+        raise TypeError(f"X has columns that are not numeric or boolean: {', '.join(other)}; encode them "
+                        "first, or use a formula with C(column)")
+    return frame.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def _common_index(endog: Any, exog: Any) -> pd.Index | None:
+    """The index of the pandas objects among y and X, which must agree; None for arrays."""
+    indexes = [v.index for v in (endog, exog) if isinstance(v, (pd.Series, pd.DataFrame))]
+    if len(indexes) == 2 and not indexes[0].equals(indexes[1]):
+        raise ValueError("y and X have different indexes; align them first (arrays are matched by position)")
+    return indexes[0] if indexes else None
+
+
+def _missing_in(y: np.ndarray, X: np.ndarray, names: list[str], missing: str) -> np.ndarray:
+    """Rows with a NaN in y or X; with missing='raise', a ValueError naming the columns (names: y's, X's)."""
+    rows = np.isnan(y)
+    if np.isfinite(X).all() and not rows.any():
+        return rows
+    nan = np.column_stack([rows, np.isnan(X)])
+    rows = nan.any(axis=1)
+    if rows.any() and missing == "raise":
+        _refuse([n for n, has in zip(names, nan.any(axis=0)) if has], int(rows.sum()))
+    infinite = np.isinf(X).any(axis=0)
+    if infinite.any():
+        raise ValueError(f"infinite values in {', '.join(n for n, has in zip(names[1:], infinite) if has)}")
+    return rows
+
+
+def _keep_rows(frame: pd.DataFrame, clusters: list[pd.Series], missing: str) -> np.ndarray:
+    """Rows without a missing value in frame or the cluster variables (refused with missing='raise')."""
+    na = pd.concat([frame.isna().reset_index(drop=True), *[c.isna().rename(c.name) for c in clusters]],
+                   axis=1)
+    rows = na.any(axis=1).to_numpy()
+    if rows.any() and missing == "raise":
+        _refuse([str(c) for c in na.columns[na.any(axis=0).to_numpy()]], int(rows.sum()))
+    return ~rows
+
+
+def _refuse(columns: list[str], rows: int) -> None:
+    raise ValueError(f"missing values in {', '.join(columns)} ({rows} rows); pass missing='drop' to "
+                     "leave those rows out")

@@ -1,0 +1,88 @@
+"""probit(): from a formula and a DataFrame, or from y and X, to a ProbitResult."""
+
+from __future__ import annotations
+
+import warnings
+from typing import Any
+
+from . import _design
+from ._diagnostics import ProbitWarning, diagnose
+from ._quorbis import fit_probit
+from ._result import ProbitResult
+
+
+def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None, missing: str = "drop",
+           max_iter: int = 35, tol: float = 1e-6, small_sample: bool = False) -> ProbitResult:
+    """Fits a probit model P(y = 1 | x) = Phi(x . b) by maximum likelihood.
+
+    Parameters
+    ----------
+    formula : str or array_like
+        A formula such as ``"y ~ x + C(group) + x:z + np.log(w)"``: categorical terms get treatment
+        dummies, ``a:b`` and ``a*b`` interactions, and an intercept is included unless the formula says
+        ``- 1``. Or the outcome itself (Series or array), with ``data`` the design matrix.
+    data : DataFrame or array_like
+        The data the formula refers to; or, with an outcome as first argument, the design matrix X (a
+        DataFrame, whose column names name the coefficients, or a 2-D array, columns x0, x1, ...;
+        include the constant column yourself).
+    robust : bool, default False
+        Heteroskedasticity-robust (sandwich) covariance.
+    cluster : str, list of str, Series, DataFrame or array_like, optional
+        Cluster-robust covariance over the cells of these variables (one or more columns of any dtype;
+        several columns make their intersections the clusters). Names refer to columns of ``data``;
+        arrays are matched to the rows by position, pandas objects must share the data's index.
+        Implies ``robust``.
+    missing : {"drop", "raise"}, default "drop"
+        Rows with a missing value in the outcome, the regressors or the cluster variables are dropped
+        (their number is ``dropped_rows``), or a ValueError names the columns that hold them.
+    max_iter : int, default 35
+        Iteration limit.
+    tol : float, default 1e-6
+        Convergence tolerance on the change of the log-likelihood.
+    small_sample : bool, default False
+        Multiply a cluster-robust covariance by G/(G-1) (N-1)/(N-K), G clusters, N rows, K coefficients
+        (statsmodels' default correction for clusters); a robust one by N/(N-K), the HC1 factor of linear
+        models. No effect on the classical covariance.
+
+    Returns
+    -------
+    ProbitResult
+
+    Raises
+    ------
+    ValueError
+        For an outcome that is not 0/1 (or boolean), missing values with ``missing="raise"``, infinite
+        values, or inputs of different lengths.
+
+    Warns
+    -----
+    ProbitWarning
+        When the fit did not converge, fitted probabilities are numerically 0 or 1 for some rows, the
+        Hessian is singular (naming collinear columns), or the design has no constant.
+
+    Examples
+    --------
+    >>> import pandas as pd, quorbis
+    >>> data = pd.read_csv("examples/grades.csv")
+    >>> r = quorbis.probit("GRADE ~ GPA + TUCE + PSI", data, robust=True)
+    >>> r.params.round(3).to_dict()
+    {'Intercept': -7.452, 'GPA': 1.626, 'TUCE': 0.052, 'PSI': 1.426}
+    >>> list(r.ame().index)
+    ['GPA', 'TUCE', 'PSI']
+    """
+    if missing not in ("drop", "raise"):
+        raise ValueError(f"missing must be 'drop' or 'raise', not {missing!r}")
+    if isinstance(formula, str):
+        design = _design.from_formula(formula, data, cluster, missing)
+    else:
+        design = _design.from_arrays(formula, data, cluster, missing)
+    robust = bool(robust) or design.clusters is not None
+    raw = fit_probit(design.endog, design.exog, max_iter, tol, robust, design.clusters)
+    notes = diagnose(design.exog, design.exog_names, raw.params, raw.cov_params(), raw.converged, max_iter)
+    for note in notes:
+        warnings.warn(note, ProbitWarning, stacklevel=2)
+    return ProbitResult(design, raw, max_iter=max_iter, tol=tol, robust=robust, small_sample=small_sample,
+                        notes=notes)
+
+
+probit.__module__ = "quorbis"
