@@ -137,16 +137,6 @@ Wants covariance_wants(const FitArguments& arguments, const ClusterCheck& check)
           .clusters = check.clusters ? &*check.clusters : nullptr};
 }
 
-// The classical covariance, or the sandwich when robust.
-Matrix covariance(const Probit& probit, Optimum& optimum, const Wants& wants, bool robust) {
-  Evaluation at_estimate =
-      optimum.at_optimum ? std::move(*optimum.at_optimum) : probit.evaluate(optimum.params, wants);
-  Matrix classical = classical_covariance(at_estimate.hessian);
-  if (!robust) return classical;
-  const Matrix& meat = wants.clusters != nullptr ? at_estimate.cluster_meat : at_estimate.score_outer_sum;
-  return sandwich_covariance(classical, meat);
-}
-
 std::vector<std::string> default_names(std::size_t k) {
   std::vector<std::string> names;
   names.reserve(k);
@@ -178,7 +168,7 @@ lib::ResultsRecord fit_probit(const FitArguments& arguments) {
     const Probit probit(endog.data(), nobs, Design{design.data(), rows, k});
     optimum = fit_bfgs(probit, arguments.max_iter.value_or(kDefaultMaxIter), arguments.tol.value_or(kDefaultTol),
                        wants);
-    return covariance(probit, optimum, wants, arguments.robust && !clusters.failure);
+    return estimate_covariance(*optimum.at_optimum, wants, arguments.robust && !clusters.failure);
   });
   if (arguments.robust && clusters.failure) clusters.failure->raise();
 
