@@ -53,8 +53,8 @@ def ame(result, chunk_size=None):
     names = list(result.model.exog_names)
     X = _exog(result.model.exog)
     blocks = list(X.to_delayed().ravel())
-    dummies = _fold([dask.delayed(_quorbis._dummy_columns)(block) for block in blocks], _both)
-    parts = [dask.delayed(_quorbis._effect_sums)(block, params, names, dummies, chunk_size) for block in blocks]
+    dummies = _fold([dask.delayed(_dummy_columns)(block) for block in blocks], _both)
+    parts = [dask.delayed(_effect_sums)(block, params, names, dummies, chunk_size) for block in blocks]
     effects, jacobian = dask.compute(_fold(parts, _add_pair))[0]
     return _quorbis._effects_table(effects, jacobian, X.shape[0], cov, names)
 
@@ -116,11 +116,25 @@ def _reduce(blocks, beta, wants):
     """The sums over every block that wants names, at beta: one Dask computation."""
     clusters = wants["clusters"]
     parts = [
-        dask.delayed(_quorbis._block_sums)(y, X, beta, wants, c if clusters else None) for y, X, c in blocks
+        dask.delayed(_block_sums)(y, X, beta, wants, c if clusters else None) for y, X, c in blocks
     ]
     total = dask.compute(_fold([dask.delayed(_first)(parts[0])] + parts[1:], _merge))[0]
     total.pop("index", None)
     return total
+
+
+# The extension's functions cannot be pickled by name (their module reports itself as quorbis), so the
+# workers reach them through these.
+def _block_sums(y, X, beta, wants, cluster_vars):
+    return _quorbis._block_sums(y, X, beta, wants, cluster_vars)
+
+
+def _dummy_columns(X):
+    return _quorbis._dummy_columns(X)
+
+
+def _effect_sums(X, params, names, dummies, chunk_size):
+    return _quorbis._effect_sums(X, params, names, dummies, chunk_size)
 
 
 def _fold(parts, combine):
