@@ -6,6 +6,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import numpy as np
 import pandas as pd
@@ -91,7 +92,17 @@ def test_environment_sets_the_default(value, expected):
     assert count == expected if expected is not None else count >= 1
 
 
-def test_other_python_threads_run_during_a_fit(threads):
+@pytest.fixture
+def long_switch_interval():
+    before = sys.getswitchinterval()
+    sys.setswitchinterval(1000.0)
+    yield
+    sys.setswitchinterval(before)
+
+
+def test_other_python_threads_run_during_a_fit(threads, long_switch_interval):
+    # With a switch interval far longer than the test, this thread gives the interpreter up only where
+    # it blocks: the counter's turns between the two reads can only happen while the fit runs unlocked.
     threads(2)
     y, x = _data(200_000, 10)
     turns, stop = [0], threading.Event()
@@ -99,6 +110,7 @@ def test_other_python_threads_run_during_a_fit(threads):
     def count():
         while not stop.is_set():
             turns[0] += 1
+            time.sleep(0)  # hands the interpreter back at once
 
     counter = threading.Thread(target=count)
     counter.start()
@@ -109,7 +121,7 @@ def test_other_python_threads_run_during_a_fit(threads):
     finally:
         stop.set()
         counter.join()
-    assert during > 1000
+    assert during > 10
 
 
 def test_fits_in_two_threads_agree_with_one_in_a_row(threads):
@@ -147,7 +159,7 @@ def test_ctrl_c_stops_a_fit_and_releases_everything():
         X = np.column_stack([np.ones(200_000), rng.normal(size=(200_000, 9))])
         y = (X @ rng.normal(size=10) + rng.normal(size=200_000) > 0).astype(float)
         sizes = []
-        for _ in range(8):
+        for _ in range(14):
             threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT)).start()
             try:
                 quorbis.fit_probit(y, X, tol=0.0, max_iter=10**9, robust=True)
@@ -157,7 +169,7 @@ def test_ctrl_c_stops_a_fit_and_releases_everything():
                 raise SystemExit("not interrupted")
         r = quorbis.fit_probit(y, X)
         assert r.converged
-        print(sizes[-1] - sizes[1], X.nbytes)
+        print(sizes[-1] - sizes[7], X.nbytes)  # after the allocator has settled
         """,
         timeout=120,
     )

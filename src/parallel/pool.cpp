@@ -42,6 +42,8 @@ void block_signals() noexcept {
 }
 
 struct Job {
+  Job(TaskRef task_ref, std::size_t task_count) noexcept : task(task_ref), count(task_count) {}
+
   TaskRef task;
   std::size_t count;
   std::atomic<std::size_t> next{0};
@@ -239,7 +241,7 @@ Lease::Lease() {
 std::size_t Lease::threads() const noexcept { return pool_ ? pool_->threads() : 1; }
 
 void Lease::run(std::size_t count, TaskRef task) {
-  Job job{task, count};
+  Job job(task, count);
   bool interrupted = false;
   if (pool_ && count > 1) {
     interrupted = pool_->run(job);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 
 namespace quorbis::parallel {
@@ -40,6 +41,7 @@ void check_interrupt();
 class TaskRef {
  public:
   template <class F>
+    requires(!std::is_same_v<std::remove_cv_t<F>, TaskRef>)
   TaskRef(F& f) noexcept  // NOLINT: binds to any callable that outlives the run
       : object_(&f), call_([](void* o, std::size_t task, std::size_t thread) { (*static_cast<F*>(o))(task, thread); }) {}
   void operator()(std::size_t task, std::size_t thread) const { call_(object_, task, thread); }

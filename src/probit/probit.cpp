@@ -147,8 +147,8 @@ void add_to_clusters(const Design& x, std::size_t j, const Rows& rows, const dou
 
 // One thread's working space for the blocks of its tasks.
 struct Scratch {
-  Scratch(std::size_t width, const Wants& wants)
-      : width(width),
+  Scratch(std::size_t tile_width, const Wants& wants)
+      : width(tile_width),
         rows(wants_rows(wants) ? kBlock * width : 0),
         scaled_rows(wants.hessian || wants.gram ? kBlock * width : 0),
         scores(wants_scores(wants) ? kBlock * width : 0) {}
