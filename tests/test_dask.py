@@ -62,6 +62,31 @@ def test_fit_and_effects_equal_the_in_memory_ones(data, kind):
     assert (effects["Significance"] == expected["Significance"]).all()
 
 
+def _heavy_tailed():
+    """Cauchy regressors on which the first steps of the fit are halved."""
+    rng = np.random.default_rng(95)
+    X = np.column_stack([np.ones(50), rng.standard_t(1, size=(50, 2))])
+    y = (rng.normal(size=50) + X[:, 1] * rng.normal() > 0).astype(float)
+    return y, X, np.arange(50.0)[:, None] % 7
+
+
+@pytest.mark.parametrize("max_iter", [None, 0, 2])
+@pytest.mark.parametrize("kind", FITS)
+@pytest.mark.parametrize("rows", [lambda: _data(n=20_000, seed=5), _heavy_tailed], ids=["simulated", "halving"])
+def test_the_step_object_driven_by_one_block_gives_the_bits_of_fit_probit(rows, kind, max_iter):
+    y, X, groups = rows()
+    kwargs = _arguments(kind, groups)
+    want = quorbis.fit_probit(y, X, max_iter, **kwargs)
+    optimizer = quorbis._quorbis._Optimizer(X.shape[1], max_iter, None, kwargs.get("robust"), "cluster_vars" in kwargs)
+    while (request := optimizer.request()) is not None:
+        beta, wants = request
+        optimizer.respond(quorbis._quorbis._block_sums(y, X, beta, wants, kwargs.get("cluster_vars")))
+    got = optimizer.results(X, y)
+    for a, b in [(got.params, want.params), (got.cov_params(), want.cov_params())]:
+        assert a.tobytes() == b.tobytes()
+    assert (got.loglike, got.iterations, got.converged) == (want.loglike, want.iterations, want.converged)
+
+
 def test_a_chunking_gives_the_same_bits_on_every_run_and_scheduler(data):
     _, (yd, Xd, gd) = data
     runs = []
