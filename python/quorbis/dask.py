@@ -8,6 +8,8 @@ run, whatever the cluster, and the numbers of the in-memory functions up to the 
 Needs the optional dependencies ``dask[array]`` and ``distributed`` (``pip install 'quorbis[dask]'``).
 """
 
+import operator
+
 import dask
 import dask.array as da
 import numpy as np
@@ -20,10 +22,30 @@ _MATRICES = ("hessian", "gram", "score_outer_sum")
 
 
 def fit_probit(y, X, max_iter=None, tol=None, robust=None, cluster_vars=None):
-    """fit_probit(y, X, max_iter=None, tol=None, robust=None, cluster_vars=None) on Dask arrays.
+    """Fits a probit model to Dask arrays, with the numbers of ``quorbis.fit_probit``.
 
-    X is chunked along rows only (its columns in one chunk); y and cluster_vars follow X's row chunks.
-    The result is a VaskProbitResults whose model.exog is X itself.
+    Parameters
+    ----------
+    y : dask.array.Array of float64, shape (n,) or (n, 1)
+        The 0/1 outcome; brought to X's row chunks.
+    X : dask.array.Array of float64, shape (n, k)
+        The regressors, chunked along rows only: all k columns in one chunk.
+    max_iter, tol, robust, cluster_vars
+        As for ``quorbis.fit_probit``; cluster_vars is a float64 Dask array of n rows.
+
+    Returns
+    -------
+    VaskProbitResults
+        Its ``model.exog`` is X itself, not a copy.
+
+    Examples
+    --------
+    >>> import dask.array as da, numpy as np, quorbis.dask
+    >>> X = da.from_array(np.column_stack([np.ones(8), np.arange(8.0)]), chunks=(3, 2))
+    >>> y = da.from_array(np.array([0, 0, 1, 0, 1, 0, 1, 1.0]), chunks=3)
+    >>> r = quorbis.dask.fit_probit(y, X)
+    >>> r.params.round(3).tolist()
+    [-1.308, 0.374]
     """
     X = _exog(X)
     optimizer = _quorbis._Optimizer(X.shape[1], max_iter, tol, robust, cluster_vars is not None)
@@ -42,12 +64,25 @@ def fit_probit(y, X, max_iter=None, tol=None, robust=None, cluster_vars=None):
 
 
 def ame(result, chunk_size=None):
-    """ame(result, chunk_size=None) for a fit whose model.exog is a Dask array chunked along rows.
+    """Average marginal effects of a fit whose ``model.exog`` is a Dask array chunked along rows.
 
-    Each block's rows are summed in chunks of chunk_size rows (all of the block's rows when None).
+    Parameters
+    ----------
+    result : VaskProbitResults
+        As ``quorbis.dask.fit_probit`` returns it (or any object with ``params``, ``cov_params()`` and
+        ``model.exog`` / ``model.exog_names``).
+    chunk_size : int, optional
+        Each block's rows are summed in chunks of this many rows (all of the block's rows when None).
+
+    Returns
+    -------
+    pandas.DataFrame
+        The table of ``quorbis.ame``.
     """
-    if chunk_size is not None and chunk_size < 1:
-        raise ValueError("chunk_size must be at least 1")
+    if chunk_size is not None:
+        chunk_size = operator.index(chunk_size)
+        if chunk_size < 1:
+            raise ValueError("chunk_size must be at least 1")
     params = np.asarray(result.params, dtype=float)
     cov = np.asarray(result.cov_params(), dtype=float)
     names = list(result.model.exog_names)
