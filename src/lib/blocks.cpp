@@ -128,7 +128,7 @@ PyObject* optimizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) raise(PyExc_TypeError, "_Optimizer takes no keywords");
     std::array<PyObject*, kOptimizerParams.size()> slot{};
-    bind_arguments(kOptimizerSignature, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr, slot);
+    bind_arguments(kOptimizerSignature, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), nullptr, slot);
     const auto k = static_cast<std::size_t>(to_u64(slot[0]));
     const std::uint64_t max_iter =
         given(slot[1]) ? convert_argument("max_iter", [&] { return to_u64(slot[1]); }) : kDefaultMaxIter;
