@@ -131,9 +131,12 @@ def test_bad_input_raises_the_in_memory_error_before_any_pass(case):
     assert str(got.value) == str(expected.value).replace("'ndarray'", "'Array'")
 
 
-def test_columns_split_across_chunks_are_refused():
-    X = da.zeros((100, 4), chunks=(50, 2))
-    with pytest.raises(ValueError, match="chunked along rows only"):
+@pytest.mark.parametrize("X, message", [
+    (da.zeros((100, 4), chunks=(50, 2)), "chunked along rows only"),
+    (da.zeros((100, 4), chunks=(50, 4))[da.arange(100, chunks=50) > 10], "compute_chunk_sizes"),
+], ids=["columns split", "rows unknown"])
+def test_blocks_that_are_not_whole_rows_of_known_number_are_refused(X, message):
+    with pytest.raises(ValueError, match=message):
         qd.fit_probit(da.zeros(100, chunks=50), X)
 
 

@@ -105,12 +105,19 @@ def _exog(X):
         raise TypeError(f"argument 'exog_py': dimensionality mismatch:\n from={X.ndim}, to=2")
     if X.dtype != np.float64:
         raise TypeError(f"argument 'exog_py': type mismatch:\n from={X.dtype}, to=float64")
+    _known_rows(X, "X")
     if len(X.chunks[1]) > 1:
         raise ValueError(
             f"X must be chunked along rows only, its {X.shape[1]} columns in one chunk (got column chunks "
             f"{X.chunks[1]}); rechunk it with X.rechunk({{1: -1}})"
         )
     return X
+
+
+def _known_rows(a, name):
+    if any(np.isnan(a.shape)):
+        raise ValueError(f"{name} has rows of unknown number (from a DataFrame, say): "
+                         f"call {name}.compute_chunk_sizes() first")
 
 
 def _not_an_array(obj):
@@ -127,6 +134,7 @@ def _endog(y):
         raise ValueError(f"{shape_message}got=({y.shape[0]},Some({y.shape[1]}))")
     if y.dtype != np.float64:
         raise _not_an_array(y)
+    _known_rows(y, "y")
     return y if y.ndim == 1 else y[:, 0]
 
 
@@ -134,6 +142,7 @@ def _clusters(cluster_vars, n, row_chunks):
     cluster_vars = _as_dask(cluster_vars)
     if cluster_vars.ndim != 2 or cluster_vars.dtype != np.float64:
         raise _not_an_array(cluster_vars)
+    _known_rows(cluster_vars, "cluster_vars")
     if cluster_vars.shape[0] != n:
         raise ValueError(f"cluster mismatch: got {cluster_vars.shape[0]} rows, nobs={n}")
     return cluster_vars.rechunk({0: row_chunks, 1: -1})
