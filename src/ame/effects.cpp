@@ -17,11 +17,6 @@ constexpr std::uint64_t kBlockRows = 256;
 // Blocks per task, the unit of parallel work.
 constexpr std::uint64_t kTaskBlocks = 16;
 
-struct Accumulators {
-  std::vector<double> effects;   // A: k
-  std::vector<double> jacobian;  // G: k x k, row-major
-};
-
 struct Task {
   std::uint64_t begin, end;  // rows
   bool ends_chunk;
@@ -51,36 +46,6 @@ class Tasks {
   std::uint64_t n_, chunk_, rows_, per_chunk_;
 };
 
-// Adds every chunk's terms to A and G, chunks in row order. The tasks of a chunk sum their rows apart,
-// in parallel, and their sums are added in row order before the chunk's terms are formed.
-Accumulators accumulate(const ProbitFit& fit, const ColumnKinds& kinds, std::uint64_t chunk_size) {
-  const auto n = static_cast<std::uint64_t>(fit.exog.rows);
-  const auto k = static_cast<std::size_t>(fit.exog.cols);
-  Accumulators acc{std::vector<double>(k, 0.0), std::vector<double>(k * k, 0.0)};
-  if (n == 0) return acc;
-  const std::uint64_t block = std::min({kBlockRows, chunk_size, n});
-  const Tasks tasks(n, chunk_size, block);
-  ChunkSums chunk(fit.params, kinds, k, static_cast<std::size_t>(block));
-  parallel::Lease lease;
-  std::vector<ChunkSums> slots(parallel::window(lease, tasks.count()), chunk);
-  auto add_rows = [&](std::size_t t, ChunkSums& part, std::size_t) {
-    const Task task = tasks[t];
-    part.clear();
-    for (std::uint64_t begin = task.begin; begin < task.end; begin += block) {
-      part.add_block(fit.exog.row_slice(static_cast<std::ptrdiff_t>(begin),
-                                        static_cast<std::ptrdiff_t>(std::min(task.end, begin + block))));
-    }
-  };
-  auto fold = [&](std::size_t t, const ChunkSums& part) {
-    chunk.add(part);
-    if (!tasks[t].ends_chunk) return;
-    chunk.add_to(acc.effects, acc.jacobian);
-    chunk.clear();
-  };
-  parallel::ordered_reduce(lease, static_cast<std::size_t>(tasks.count()), slots, add_rows, fold);
-  return acc;
-}
-
 // (J V J')_jj for the row j of J given: (J V) formed first, each sum in index order from 0.0.
 double delta_variance(const std::vector<double>& jacobian_row, const lib::MatrixView& cov,
                       std::vector<double>& row_times_cov) {
@@ -98,20 +63,47 @@ double delta_variance(const std::vector<double>& jacobian_row, const lib::Matrix
 
 }  // namespace
 
-std::vector<ColumnEffect> average_marginal_effects(const ProbitFit& fit, const std::vector<bool>& intercept,
-                                                   std::optional<std::uint64_t> chunk_size) {
-  const ColumnKinds kinds = classify_columns(fit.exog, intercept);
-  const auto n = static_cast<std::uint64_t>(fit.exog.rows);
-  const Accumulators acc = accumulate(fit, kinds, chunk_size.value_or(n));
+// Adds every chunk's terms to A and G, chunks in row order. The tasks of a chunk sum their rows apart,
+// in parallel, and their sums are added in row order before the chunk's terms are formed.
+EffectSums effect_sums(const lib::MatrixView& exog, const lib::VectorView& params, const ColumnKinds& kinds,
+                       std::uint64_t chunk_size) {
+  const auto n = static_cast<std::uint64_t>(exog.rows);
+  const auto k = static_cast<std::size_t>(exog.cols);
+  EffectSums acc{std::vector<double>(k, 0.0), std::vector<double>(k * k, 0.0)};
+  if (n == 0) return acc;
+  const std::uint64_t block = std::min({kBlockRows, chunk_size, n});
+  const Tasks tasks(n, chunk_size, block);
+  ChunkSums chunk(params, kinds, k, static_cast<std::size_t>(block));
+  parallel::Lease lease;
+  std::vector<ChunkSums> slots(parallel::window(lease, tasks.count()), chunk);
+  auto add_rows = [&](std::size_t t, ChunkSums& part, std::size_t) {
+    const Task task = tasks[t];
+    part.clear();
+    for (std::uint64_t begin = task.begin; begin < task.end; begin += block) {
+      part.add_block(exog.row_slice(static_cast<std::ptrdiff_t>(begin),
+                                        static_cast<std::ptrdiff_t>(std::min(task.end, begin + block))));
+    }
+  };
+  auto fold = [&](std::size_t t, const ChunkSums& part) {
+    chunk.add(part);
+    if (!tasks[t].ends_chunk) return;
+    chunk.add_to(acc.effects, acc.jacobian);
+    chunk.clear();
+  };
+  parallel::ordered_reduce(lease, static_cast<std::size_t>(tasks.count()), slots, add_rows, fold);
+  return acc;
+}
 
-  const auto k = static_cast<std::size_t>(fit.exog.cols);
+std::vector<ColumnEffect> effects_from_sums(const EffectSums& acc, std::uint64_t n, const lib::MatrixView& cov,
+                                            const std::vector<bool>& intercept) {
+  const std::size_t k = intercept.size();
   const double count = static_cast<double>(n);  // 0 rows: every effect and Jacobian entry is 0/0
   std::vector<double> jacobian_row(k), row_times_cov(k);
   std::vector<ColumnEffect> out;
   for (std::size_t j = 0; j < k; ++j) {
     if (intercept[j]) continue;
     for (std::size_t l = 0; l < k; ++l) jacobian_row[l] = acc.jacobian[j * k + l] / count;
-    const double variance = delta_variance(jacobian_row, fit.cov, row_times_cov);
+    const double variance = delta_variance(jacobian_row, cov, row_times_cov);
     ColumnEffect e{j, acc.effects[j] / count, 0.0, 0.0, 0.0};
     // A negative variance is rounding around 0; a NaN one (say from the NaN covariance of a singular
     // Hessian) is unknown, and stays NaN rather than posing as an exact 0.
@@ -122,6 +114,13 @@ std::vector<ColumnEffect> average_marginal_effects(const ProbitFit& fit, const s
     out.push_back(e);
   }
   return out;
+}
+
+std::vector<ColumnEffect> average_marginal_effects(const ProbitFit& fit, const std::vector<bool>& intercept,
+                                                   std::optional<std::uint64_t> chunk_size) {
+  const ColumnKinds kinds = classify_columns(fit.exog, intercept);
+  const auto n = static_cast<std::uint64_t>(fit.exog.rows);
+  return effects_from_sums(effect_sums(fit.exog, fit.params, kinds, chunk_size.value_or(n)), n, fit.cov, intercept);
 }
 
 }  // namespace quorbis::ame

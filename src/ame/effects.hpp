@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "ame/columns.hpp"
 #include "lib/strided.hpp"
 
 namespace quorbis::ame {
@@ -22,6 +23,20 @@ struct ColumnEffect {
   std::size_t column;
   double effect, std_err, z, p_value;
 };
+
+// The sums over the rows from which the effects and their Jacobian follow, before division by n.
+struct EffectSums {
+  std::vector<double> effects;   // A: k
+  std::vector<double> jacobian;  // G: k x k, row-major
+};
+
+// The sums over the rows of exog, chunk by chunk (chunk_size rows each, at least 1), chunks in row order.
+EffectSums effect_sums(const lib::MatrixView& exog, const lib::VectorView& params, const ColumnKinds& kinds,
+                       std::uint64_t chunk_size);
+
+// The effects and their standard errors from the sums over n rows.
+std::vector<ColumnEffect> effects_from_sums(const EffectSums& sums, std::uint64_t n, const lib::MatrixView& cov,
+                                            const std::vector<bool>& intercept);
 
 // One entry per column that is not an intercept, in column order. Rows are summed chunk by chunk
 // (chunk_size rows each, at least 1; all rows when absent). The shapes must agree.

@@ -7,6 +7,7 @@
 
 #include "ame/ame.hpp"
 #include "lib/binding.hpp"
+#include "lib/blocks.hpp"
 #include "lib/boundary.hpp"
 #include "lib/classes.hpp"
 #include "lib/convert.hpp"
@@ -125,6 +126,7 @@ PyMODINIT_FUNC PyInit__quorbis() {
     }
     add_functions(module.get());
     if (PyModule_AddFunctions(module.get(), thread_functions) < 0) throw_pending();
+    add_block_api(module.get());
     if (PyModule_AddObjectRef(module.get(), "PanicException", panic_exception_type()) < 0) throw_pending();
     return module;
   });

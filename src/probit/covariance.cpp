@@ -94,4 +94,11 @@ Matrix sandwich_covariance(const Matrix& classical, const Matrix& meat) {
   return multiply(multiply(bread, meat), bread);
 }
 
+Matrix estimate_covariance(const Evaluation& at_estimate, const Wants& wants, bool robust) {
+  Matrix classical = classical_covariance(at_estimate.hessian);
+  if (!robust) return classical;
+  return sandwich_covariance(classical,
+                             wants.clusters != nullptr ? at_estimate.cluster_meat : at_estimate.score_outer_sum);
+}
+
 }  // namespace quorbis::probit

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "probit/matrix.hpp"
+#include "probit/probit.hpp"
 
 namespace quorbis::probit {
 
@@ -17,5 +18,9 @@ Matrix classical_covariance(const Matrix& hessian);
 
 // (B M) B with the bread B = -C.
 Matrix sandwich_covariance(const Matrix& classical, const Matrix& meat);
+
+// The classical covariance, or when robust the sandwich around the meat that wants asked for (the
+// cluster meat when it names clusters), from the evaluation at the estimates.
+Matrix estimate_covariance(const Evaluation& at_estimate, const Wants& wants, bool robust);
 
 }  // namespace quorbis::probit

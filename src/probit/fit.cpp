@@ -50,11 +50,15 @@ lib::VectorView outcome_view(PyObject* endog) {
   return lib::matrix_view(array).column(0);
 }
 
+}  // namespace
+
 Buffer copy_vector(const lib::VectorView& v) {
   Buffer out(static_cast<std::size_t>(v.size));
   for (std::ptrdiff_t i = 0; i < v.size; ++i) out[static_cast<std::size_t>(i)] = v[i];
   return out;
 }
+
+namespace {
 
 // Rows [begin, end) of x into the column-major copy out.
 void copy_rows(const lib::MatrixView& x, std::ptrdiff_t begin, std::ptrdiff_t end, double* out) {
@@ -82,7 +86,8 @@ void copy_rows(const lib::MatrixView& x, std::ptrdiff_t begin, std::ptrdiff_t en
   }
 }
 
-// Column-major copy: the passes over the observations then run down contiguous columns.
+}  // namespace
+
 Buffer copy_column_major(const lib::MatrixView& x) {
   Buffer out = Buffer::matrix(static_cast<std::size_t>(x.rows), static_cast<std::size_t>(x.cols));
   constexpr std::ptrdiff_t kTaskRows = 8192;
@@ -94,6 +99,8 @@ Buffer copy_column_major(const lib::MatrixView& x) {
   lease.run(static_cast<std::size_t>((x.rows + kTaskRows - 1) / kTaskRows), copy_task);
   return out;
 }
+
+namespace {
 
 Buffer copy_values(const std::vector<double>& values) {
   Buffer out(values.size());
@@ -137,16 +144,6 @@ Wants covariance_wants(const FitArguments& arguments, const ClusterCheck& check)
           .clusters = check.clusters ? &*check.clusters : nullptr};
 }
 
-// The classical covariance, or the sandwich when robust.
-Matrix covariance(const Probit& probit, Optimum& optimum, const Wants& wants, bool robust) {
-  Evaluation at_estimate =
-      optimum.at_optimum ? std::move(*optimum.at_optimum) : probit.evaluate(optimum.params, wants);
-  Matrix classical = classical_covariance(at_estimate.hessian);
-  if (!robust) return classical;
-  const Matrix& meat = wants.clusters != nullptr ? at_estimate.cluster_meat : at_estimate.score_outer_sum;
-  return sandwich_covariance(classical, meat);
-}
-
 std::vector<std::string> default_names(std::size_t k) {
   std::vector<std::string> names;
   names.reserve(k);
@@ -155,6 +152,20 @@ std::vector<std::string> default_names(std::size_t k) {
 }
 
 }  // namespace
+
+lib::ResultsRecord results_record(const Optimum& optimum, const Matrix& cov, Ref exog, Ref endog) {
+  const std::size_t k = optimum.params.size();
+  lib::ResultsRecord results;
+  results.params = lib::vector_out(copy_values(optimum.params));
+  results.cov_params = lib::matrix_out(copy_values(cov.values()), k, k, lib::Order::row_major);
+  results.model.exog = std::move(exog);
+  results.model.endog = std::move(endog);
+  results.model.exog_names = default_names(k);
+  results.loglike = optimum.loglike;
+  results.iterations = optimum.iterations;
+  results.converged = optimum.converged;
+  return results;
+}
 
 lib::ResultsRecord fit_probit(const FitArguments& arguments) {
   const lib::VectorView outcome = outcome_view(arguments.endog);
@@ -178,20 +189,12 @@ lib::ResultsRecord fit_probit(const FitArguments& arguments) {
     const Probit probit(endog.data(), nobs, Design{design.data(), rows, k});
     optimum = fit_bfgs(probit, arguments.max_iter.value_or(kDefaultMaxIter), arguments.tol.value_or(kDefaultTol),
                        wants);
-    return covariance(probit, optimum, wants, arguments.robust && !clusters.failure);
+    return estimate_covariance(*optimum.at_optimum, wants, arguments.robust && !clusters.failure);
   });
   if (arguments.robust && clusters.failure) clusters.failure->raise();
 
-  lib::ResultsRecord results;
-  results.params = lib::vector_out(copy_values(optimum.params));
-  results.cov_params = lib::matrix_out(copy_values(cov.values()), k, k, lib::Order::row_major);
-  results.model.exog = lib::matrix_out(std::move(design), rows, k, lib::Order::column_major);
-  results.model.endog = lib::vector_out(std::move(endog));
-  results.model.exog_names = default_names(k);
-  results.loglike = optimum.loglike;
-  results.iterations = optimum.iterations;
-  results.converged = optimum.converged;
-  return results;
+  return results_record(optimum, cov, lib::matrix_out(std::move(design), rows, k, lib::Order::column_major),
+                        lib::vector_out(std::move(endog)));
 }
 
 }  // namespace quorbis::probit

@@ -8,6 +8,7 @@
 
 #include "lib/numpy.hpp"
 #include "lib/records.hpp"
+#include "probit/optimizer.hpp"
 
 namespace quorbis::probit {
 
@@ -21,5 +22,13 @@ struct FitArguments {
 };
 
 lib::ResultsRecord fit_probit(const FitArguments& arguments);
+
+// Copies of the rows for the passes: the outcome, and the design column-major, so that the passes run
+// down contiguous columns.
+lib::Buffer copy_vector(const lib::VectorView& v);
+lib::Buffer copy_column_major(const lib::MatrixView& x);
+
+// The record of a fit at optimum with covariance cov, over the model's arrays exog and endog.
+lib::ResultsRecord results_record(const Optimum& optimum, const Matrix& cov, lib::Ref exog, lib::Ref endog);
 
 }  // namespace quorbis::probit

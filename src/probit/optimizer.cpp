@@ -1,6 +1,7 @@
 #include "probit/optimizer.hpp"
 
 #include <cmath>
+#include <utility>
 
 #include "probit/covariance.hpp"
 
@@ -86,88 +87,136 @@ Vector step(const Vector& beta, double alpha, const Vector& direction) {
   return trial;
 }
 
-// The accepted point of one iteration, its log-likelihood and the evaluation there.
-struct Step {
-  Vector params;
-  double loglike = 0.0;
-  Evaluation evaluation;
-};
+bool any(const Wants& w) noexcept {
+  return w.loglike || w.gradient || w.hessian || w.gram || w.score_outer_sum || w.clusters != nullptr;
+}
 
-// From beta along direction: the full step, halved while the log-likelihood stays below loglike_old,
-// at most kMaxHalvings times. The first trial's pass also yields the gradient and `extra`, which are
-// kept when no halving is needed; otherwise one more pass at the accepted point yields them.
-Step take_step(const Probit& probit, const Vector& beta, double loglike_old, const Vector& direction,
-               Wants extra) {
-  Wants wants = joined({.loglike = true, .gradient = true}, extra);
-  double alpha = 1.0;
-  Step out{step(beta, alpha, direction)};
-  out.evaluation = probit.evaluate(out.params, wants);
-  out.loglike = out.evaluation.loglike;
-  bool halved = false;
-  for (int halvings = 0; out.loglike < loglike_old && halvings < kMaxHalvings; ++halvings) {
-    alpha *= 0.5;
-    out.params = step(beta, alpha, direction);
-    out.loglike = probit.log_likelihood(out.params);
-    halved = true;
-  }
-  if (halved) {
-    wants.loglike = false;  // known from the last halving
-    out.evaluation = probit.evaluate(out.params, wants);
-  }
-  return out;
+bool only_loglike(const Wants& w) noexcept {
+  Wants rest = w;
+  rest.loglike = false;
+  return w.loglike && !any(rest);
 }
 
 }  // namespace
 
-Optimum fit_bfgs(const Probit& probit, std::uint64_t max_iter, double tol, Wants at_optimum) {
-  Optimum out{Vector(probit.k(), 0.0)};
-  const Wants start_wants{.loglike = true, .gradient = true, .gram = max_iter > 0};
-  Evaluation start = probit.evaluate(out.params, max_iter == 0 ? joined(start_wants, at_optimum) : start_wants);
-  out.loglike = start.loglike;
-  if (max_iter == 0) {
-    out.at_optimum = std::move(start);
-    return out;
+Optimizer::Optimizer(std::size_t k, std::uint64_t max_iter, double tol, Wants at_optimum)
+    : max_iter_(max_iter), tol_(tol), at_optimum_(at_optimum), change_before_(kNaN), change_last_(kNaN) {
+  out_.params.assign(k, 0.0);
+  const Wants start{.loglike = true, .gradient = true, .gram = max_iter > 0};
+  ask(Phase::start, out_.params, max_iter == 0 ? joined(start, at_optimum) : start);
+}
+
+void Optimizer::ask(Phase phase, Vector beta, Wants wants) {
+  phase_ = phase;
+  request_ = {std::move(beta), wants};
+}
+
+void Optimizer::respond(Evaluation evaluation) {
+  switch (phase_) {
+    case Phase::start:
+      out_.loglike = evaluation.loglike;
+      if (max_iter_ == 0) {
+        out_.at_optimum = std::move(evaluation);
+        return finish();
+      }
+      g_ = std::move(evaluation.gradient);
+      h_ = starting_inverse_curvature(hessian_at_zero(std::move(evaluation.gram)));
+      return begin_iteration(0);
+    case Phase::first_trial:
+      // The first trial's pass also yields the gradient and the wants at the optimum, kept when no
+      // halving is needed.
+      trial_loglike_ = evaluation.loglike;
+      trial_ = std::move(evaluation);
+      return halve_or_accept();
+    case Phase::halving:
+      trial_loglike_ = evaluation.loglike;
+      ++halvings_;
+      return halve_or_accept();
+    case Phase::accepted_point:
+      return accept(std::move(evaluation));
+    case Phase::at_optimum:
+      out_.at_optimum = std::move(evaluation);
+      phase_ = Phase::done;
+      return;
+    case Phase::done:
+      return;
   }
-  Vector g = std::move(start.gradient);
-  Matrix h = starting_inverse_curvature(hessian_at_zero(std::move(start.gram)));
+}
 
-  double change_before = kNaN, change_last = kNaN;
-  for (std::uint64_t t = 0; t < max_iter; ++t) {
-    out.iterations = t;
-    const double loglike_old = out.loglike;
-    Vector direction = multiply(h, g);
-    for (double& d : direction) d = -d;
+void Optimizer::begin_iteration(std::uint64_t t) {
+  if (t == max_iter_) return finish();
+  out_.iterations = t;
+  loglike_old_ = out_.loglike;
+  direction_ = multiply(h_, g_);
+  for (double& d : direction_) d = -d;
+  expect_last_ = t + 1 == max_iter_ || expects_convergence(change_before_, change_last_, tol_);
+  alpha_ = 1.0;
+  halvings_ = 0;
+  ask(Phase::first_trial, step(out_.params, alpha_, direction_),
+      joined({.loglike = true, .gradient = true}, expect_last_ ? at_optimum_ : Wants{}));
+}
 
-    const bool expect_last = t + 1 == max_iter || expects_convergence(change_before, change_last, tol);
-    Step accepted = take_step(probit, out.params, loglike_old, direction, expect_last ? at_optimum : Wants{});
-
-    Vector s(g.size()), y(g.size());
-    for (std::size_t j = 0; j < g.size(); ++j) {
-      s[j] = accepted.params[j] - out.params[j];
-      y[j] = accepted.evaluation.gradient[j] - g[j];
-    }
-    dfp_update(h, s, y);
-
-    out.params = std::move(accepted.params);
-    out.loglike = accepted.loglike;
-    g = std::move(accepted.evaluation.gradient);
-    if (expect_last) {
-      out.at_optimum = std::move(accepted.evaluation);
-    } else {
-      out.at_optimum.reset();
-    }
-    // Coefficients that are not finite are no maximum, whatever the likelihood there compares like:
-    // such a fit stops here as not converged.
-    if (!all_finite(out.params)) return out;
-    const double change = std::fabs(out.loglike - loglike_old);
-    if (change < tol) {
-      out.converged = true;
-      return out;
-    }
-    change_before = change_last;
-    change_last = change;
+// The full step is halved while the log-likelihood stays below the last one, at most kMaxHalvings
+// times; after a halving, one more pass at the accepted point yields the gradient and the wants.
+void Optimizer::halve_or_accept() {
+  if (trial_loglike_ < loglike_old_ && halvings_ < kMaxHalvings) {
+    alpha_ *= 0.5;
+    return ask(Phase::halving, step(out_.params, alpha_, direction_), {.loglike = true});
   }
+  if (halvings_ == 0) return accept(std::move(trial_));
+  Wants wants = joined({.gradient = true}, expect_last_ ? at_optimum_ : Wants{});
+  ask(Phase::accepted_point, std::move(request_.beta), wants);
+}
+
+void Optimizer::accept(Evaluation evaluation) {
+  const Vector& params = request_.beta;
+  Vector s(g_.size()), y(g_.size());
+  for (std::size_t j = 0; j < g_.size(); ++j) {
+    s[j] = params[j] - out_.params[j];
+    y[j] = evaluation.gradient[j] - g_[j];
+  }
+  dfp_update(h_, s, y);
+
+  out_.params = std::move(request_.beta);
+  out_.loglike = trial_loglike_;
+  g_ = std::move(evaluation.gradient);
+  if (expect_last_) {
+    out_.at_optimum = std::move(evaluation);
+  } else {
+    out_.at_optimum.reset();
+  }
+  // Coefficients that are not finite are no maximum, whatever the likelihood there compares like:
+  // such a fit stops here as not converged.
+  if (!all_finite(out_.params)) return finish();
+  const double change = std::fabs(out_.loglike - loglike_old_);
+  if (change < tol_) {
+    out_.converged = true;
+    return finish();
+  }
+  change_before_ = change_last_;
+  change_last_ = change;
+  begin_iteration(out_.iterations + 1);
+}
+
+void Optimizer::finish() {
+  if (out_.at_optimum || !any(at_optimum_)) {
+    phase_ = Phase::done;
+    return;
+  }
+  ask(Phase::at_optimum, out_.params, at_optimum_);
+}
+
+Evaluation answer(const Probit& probit, const Request& request) {
+  if (!only_loglike(request.wants)) return probit.evaluate(request.beta, request.wants);
+  Evaluation out;
+  out.loglike = probit.log_likelihood(request.beta);
   return out;
+}
+
+Optimum fit_bfgs(const Probit& probit, std::uint64_t max_iter, double tol, Wants at_optimum) {
+  Optimizer optimizer(probit.k(), max_iter, tol, at_optimum);
+  while (!optimizer.done()) optimizer.respond(answer(probit, optimizer.request()));
+  return optimizer.take_optimum();
 }
 
 }  // namespace quorbis::probit

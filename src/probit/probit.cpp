@@ -169,15 +169,6 @@ void add_to_clusters(const Design& x, std::size_t j, const Rows& rows, const dou
   }
 }
 
-// sum_g u_g u_g' from the cluster sums kept column by column.
-Matrix cluster_meat(const Vector& column_sums, std::size_t clusters, std::size_t k) {
-  OuterSum meat(k);
-  Vector rows(clusters * meat.width(), 0.0);
-  transpose(column_sums.data(), clusters, k, clusters, rows.data(), meat.width());
-  meat.add(rows.data(), clusters);
-  return meat.result();
-}
-
 // One thread's working space for the blocks of its tasks.
 struct Scratch {
   Scratch(std::size_t tile_width, const Wants& wants)
@@ -279,6 +270,14 @@ void over_tasks(parallel::Lease& lease, std::size_t nobs, const Part& empty, Add
 
 }  // namespace
 
+Matrix cluster_meat(const Vector& column_sums, std::size_t clusters, std::size_t k) {
+  OuterSum meat(k);
+  Vector rows(clusters * meat.width(), 0.0);
+  transpose(column_sums.data(), clusters, k, clusters, rows.data(), meat.width());
+  meat.add(rows.data(), clusters);
+  return meat.result();
+}
+
 Probit::Probit(const double* endog, std::size_t nobs, Design exog) noexcept
     : endog_(endog), nobs_(nobs), exog_(exog) {}
 
@@ -335,7 +334,10 @@ Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
   if (wants.hessian) out.hessian = total.hessian.result();
   if (wants.gram) out.gram = total.gram.result();
   if (wants.score_outer_sum) out.score_outer_sum = total.score_outer.result();
-  if (wants.clusters != nullptr) out.cluster_meat = cluster_meat(cluster_sums, clusters, k());
+  if (wants.clusters != nullptr) {
+    out.cluster_meat = cluster_meat(cluster_sums, clusters, k());
+    out.cluster_sums = std::move(cluster_sums);
+  }
   return out;
 }
 

@@ -36,7 +36,11 @@ struct Evaluation {
   Matrix gram;             // sum_i (q_i x_i)(q_i x_i)'
   Matrix score_outer_sum;  // sum_i s_i s_i' with the score rows s_i = lambda_i x_i
   Matrix cluster_meat;     // sum_g u_g u_g', u_g the sum of the score rows of cluster g, in id order
+  Vector cluster_sums;     // the u_g column by column: entry j of u_g at j * clusters + g
 };
+
+// sum_g u_g u_g' from cluster sums kept column by column, as in Evaluation::cluster_sums.
+Matrix cluster_meat(const Vector& column_sums, std::size_t clusters, std::size_t k);
 
 // The estimation data of one fit; the passes read rows 0 .. nobs - 1 of the design only. A pass splits
 // the rows into tasks of a fixed number of rows, sums each task's rows from zero on whichever thread

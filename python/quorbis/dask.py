@@ -1,0 +1,229 @@
+"""fit_probit and ame over Dask arrays chunked along rows, for data that do not fit in one machine's memory.
+
+The optimiser is the one fit_probit runs; it asks for the sums of a pass over the rows at some
+coefficients, and each request becomes one Dask computation: the sums of every block of rows on the
+workers, added block after block in row order. A given chunking therefore gives the same bits on every
+run, whatever the cluster, and the numbers of the in-memory functions up to the order of the additions.
+
+Needs the optional dependencies ``dask[array]`` and ``distributed`` (``pip install 'quorbis[dask]'``).
+"""
+
+import operator
+
+import dask
+import dask.array as da
+import numpy as np
+
+from . import _quorbis
+
+__all__ = ["fit_probit", "ame"]
+
+_MATRICES = ("hessian", "gram", "score_outer_sum")
+
+
+def fit_probit(y, X, max_iter=None, tol=None, robust=None, cluster_vars=None):
+    """Fits a probit model to Dask arrays, with the numbers of ``quorbis.fit_probit``.
+
+    Parameters
+    ----------
+    y : dask.array.Array of float64, shape (n,) or (n, 1)
+        The 0/1 outcome; brought to X's row chunks.
+    X : dask.array.Array of float64, shape (n, k)
+        The regressors, chunked along rows only: all k columns in one chunk.
+    max_iter, tol, robust, cluster_vars
+        As for ``quorbis.fit_probit``; cluster_vars is a float64 Dask array of n rows.
+
+    Returns
+    -------
+    VaskProbitResults
+        Its ``model.exog`` is X itself, not a copy.
+
+    Examples
+    --------
+    >>> import dask.array as da, numpy as np, quorbis.dask
+    >>> X = da.from_array(np.column_stack([np.ones(8), np.arange(8.0)]), chunks=(3, 2))
+    >>> y = da.from_array(np.array([0, 0, 1, 0, 1, 0, 1, 1.0]), chunks=3)
+    >>> r = quorbis.dask.fit_probit(y, X)
+    >>> r.params.round(3).tolist()
+    [-1.308, 0.374]
+    """
+    X = _exog(X)
+    optimizer = _quorbis._Optimizer(X.shape[1], max_iter, tol, robust, cluster_vars is not None)
+    robust = robust is True
+    y = _endog(y)
+    n = y.shape[0]
+    if X.shape[0] < n:
+        raise ValueError(f"exog has {X.shape[0]} rows, fewer than nobs={n}")
+    rows = X[:n] if X.shape[0] > n else X
+    clusters = _clusters(cluster_vars, n, rows.chunks[0]) if robust and cluster_vars is not None else None
+    blocks = _row_blocks(y.rechunk({0: rows.chunks[0]}), rows, clusters)
+    while (request := optimizer.request()) is not None:
+        beta, wants = request
+        optimizer.respond(_reduce(blocks, beta, wants))
+    return optimizer.results(X, y)
+
+
+def ame(result, chunk_size=None):
+    """Average marginal effects of a fit whose ``model.exog`` is a Dask array chunked along rows.
+
+    Parameters
+    ----------
+    result : VaskProbitResults
+        As ``quorbis.dask.fit_probit`` returns it (or any object with ``params``, ``cov_params()`` and
+        ``model.exog`` / ``model.exog_names``).
+    chunk_size : int, optional
+        Each block's rows are summed in chunks of this many rows (all of the block's rows when None).
+
+    Returns
+    -------
+    pandas.DataFrame
+        The table of ``quorbis.ame``.
+    """
+    if chunk_size is not None:
+        chunk_size = operator.index(chunk_size)
+        if chunk_size < 1:
+            raise ValueError("chunk_size must be at least 1")
+    params = np.asarray(result.params, dtype=float)
+    cov = np.asarray(result.cov_params(), dtype=float)
+    names = list(result.model.exog_names)
+    X = _exog(result.model.exog)
+    blocks = list(X.to_delayed().ravel())
+    dummies = _fold([dask.delayed(_dummy_columns)(block) for block in blocks], _both)
+    parts = [dask.delayed(_effect_sums)(block, params, names, dummies, chunk_size) for block in blocks]
+    effects, jacobian = dask.compute(_fold(parts, _add_pair))[0]
+    return _quorbis._effects_table(effects, jacobian, X.shape[0], cov, names)
+
+
+def _as_dask(a):
+    return a if isinstance(a, da.Array) else da.from_array(np.asarray(a), chunks=-1)
+
+
+def _exog(X):
+    """X as fit_probit takes it, chunked along rows only."""
+    X = _as_dask(X)
+    if X.ndim != 2:
+        raise TypeError(f"argument 'exog_py': dimensionality mismatch:\n from={X.ndim}, to=2")
+    if X.dtype != np.float64:
+        raise TypeError(f"argument 'exog_py': type mismatch:\n from={X.dtype}, to=float64")
+    _known_rows(X, "X")
+    if len(X.chunks[1]) > 1:
+        raise ValueError(
+            f"X must be chunked along rows only, its {X.shape[1]} columns in one chunk (got column chunks "
+            f"{X.chunks[1]}); rechunk it with X.rechunk({{1: -1}})"
+        )
+    return X
+
+
+def _known_rows(a, name):
+    if any(np.isnan(a.shape)):
+        raise ValueError(f"{name} has rows of unknown number (from a DataFrame, say): "
+                         f"call {name}.compute_chunk_sizes() first")
+
+
+def _not_an_array(obj):
+    return TypeError(f"'{type(obj).__qualname__}' object cannot be converted to 'PyArray<T, D>'")
+
+
+def _endog(y):
+    """The outcome as a 1-D array: y itself, or column 0 of an (n, 1) array."""
+    y = _as_dask(y)
+    shape_message = "endog must be shape (nobs,) or (nobs,1). "
+    if y.ndim not in (1, 2):
+        raise ValueError(f"{shape_message}got ndim={y.ndim}")
+    if y.ndim == 2 and y.shape[1] != 1:
+        raise ValueError(f"{shape_message}got=({y.shape[0]},Some({y.shape[1]}))")
+    if y.dtype != np.float64:
+        raise _not_an_array(y)
+    _known_rows(y, "y")
+    return y if y.ndim == 1 else y[:, 0]
+
+
+def _clusters(cluster_vars, n, row_chunks):
+    cluster_vars = _as_dask(cluster_vars)
+    if cluster_vars.ndim != 2 or cluster_vars.dtype != np.float64:
+        raise _not_an_array(cluster_vars)
+    _known_rows(cluster_vars, "cluster_vars")
+    if cluster_vars.shape[0] != n:
+        raise ValueError(f"cluster mismatch: got {cluster_vars.shape[0]} rows, nobs={n}")
+    return cluster_vars.rechunk({0: row_chunks, 1: -1})
+
+
+def _row_blocks(y, X, clusters):
+    """(y, X, cluster_vars or None) of each block of rows, as delayed objects, in row order."""
+    ys = y.to_delayed().ravel()
+    xs = X.to_delayed().ravel()
+    cs = clusters.to_delayed().ravel() if clusters is not None else [None] * len(xs)
+    return list(zip(ys, xs, cs))
+
+
+def _reduce(blocks, beta, wants):
+    """The sums over every block that wants names, at beta: one Dask computation."""
+    clusters = wants["clusters"]
+    parts = [
+        dask.delayed(_block_sums)(y, X, beta, wants, c if clusters else None) for y, X, c in blocks
+    ]
+    total = dask.compute(_fold([dask.delayed(_first)(parts[0])] + parts[1:], _merge))[0]
+    total.pop("index", None)
+    return total
+
+
+# The extension's functions cannot be pickled by name (their module reports itself as quorbis), so the
+# workers reach them through these.
+def _block_sums(y, X, beta, wants, cluster_vars):
+    return _quorbis._block_sums(y, X, beta, wants, cluster_vars)
+
+
+def _dummy_columns(X):
+    return _quorbis._dummy_columns(X)
+
+
+def _effect_sums(X, params, names, dummies, chunk_size):
+    return _quorbis._effect_sums(X, params, names, dummies, chunk_size)
+
+
+def _fold(parts, combine):
+    """combine(combine(p0, p1), p2) ...: the blocks' results added in row order, never as a tree, so the
+    bits do not depend on which worker finishes first."""
+    total = parts[0]
+    for part in parts[1:]:
+        total = dask.delayed(combine)(total, part)
+    return total
+
+
+def _first(part):
+    """The running total of the first block: its cluster labels become the index of the merged sums."""
+    total = dict(part)
+    if "labels" in total:
+        total["index"] = {label: i for i, label in enumerate(total.pop("labels"))}
+    return total
+
+
+def _merge(total, part):
+    """The running total continued by the sums of the next block; neither input is changed."""
+    out = dict(total)
+    if "loglike" in part:
+        out["loglike"] = total["loglike"] + part["loglike"]
+    for name in ("gradient",) + _MATRICES:
+        if name in part:
+            out[name] = total[name] + part[name]
+    if "labels" in part:
+        out["index"], out["cluster_sums"] = _merge_clusters(total["index"], total["cluster_sums"], part)
+    return out
+
+
+def _merge_clusters(index, sums, part):
+    """The clusters' score sums continued by a block's, new labels appended in order of appearance."""
+    index = dict(index)
+    ids = np.fromiter((index.setdefault(label, len(index)) for label in part["labels"]), np.intp)
+    merged = np.zeros((len(index), sums.shape[1]))
+    merged[: len(sums)] = sums
+    merged[ids] = merged[ids] + part["cluster_sums"]  # a block lists each of its labels once
+    return index, merged
+
+
+def _both(a, b):
+    return [x and y for x, y in zip(a, b)]
+
+
+def _add_pair(a, b):
+    return a[0] + b[0], a[1] + b[1]
