@@ -44,7 +44,7 @@ Accumulators accumulate(const ProbitFit& fit, const ColumnKinds& kinds, std::uin
 }
 
 // (J V J')_jj for the row j of J given: (J V) formed first, each sum in index order from 0.0.
-double delta_variance(const std::vector<double>& jacobian_row, const lib::MatrixView& cov,
+double delta_variance(const std::vector<double>& jacobian_row, const core::MatrixView& cov,
                       std::vector<double>& row_times_cov) {
   std::fill(row_times_cov.begin(), row_times_cov.end(), 0.0);
   for (std::size_t l = 0; l < jacobian_row.size(); ++l) {

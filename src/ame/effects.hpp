@@ -8,14 +8,14 @@
 #include <optional>
 #include <vector>
 
-#include "lib/strided.hpp"
+#include "core/strided.hpp"
 
 namespace quorbis::ame {
 
 struct ProbitFit {
-  lib::MatrixView exog;    // n x k
-  lib::VectorView params;  // k
-  lib::MatrixView cov;     // k x k
+  core::MatrixView exog;    // n x k
+  core::VectorView params;  // k
+  core::MatrixView cov;     // k x k
 };
 
 struct ColumnEffect {

@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "normal/normal.hpp"
 
@@ -31,8 +32,8 @@ enum class Kernel { erfc, exp, log, cdf, pdf, clipped_cdf };
 // The AVX2 block loop (defined in vector_math_avx2.cpp); call only when the CPU supports AVX2.
 void avx2_block(Kernel kernel, const double* x, double* out, std::size_t n) noexcept;
 
-inline constexpr double kInf = __builtin_inf();
-inline constexpr double kNaN = __builtin_nan("");
+inline constexpr double kInf = std::numeric_limits<double>::infinity();
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // ln 2 = kLn2Hi + kLn2Lo, kLn2Hi with 42 significant bits so that k * kLn2Hi is exact for |k| < 2^11.
 inline constexpr double kLn2Hi = 0.6931471805598903;
@@ -384,10 +385,11 @@ typename L::F erfc(typename L::F x) {
   return L::select(x == x, L::select(x < F(0.0), F(2.0) - r, r), x);
 }
 
-// Phi(x) = erfc(-x / sqrt 2) / 2: 0 at -inf, 1 at +inf, NaN at NaN.
+// Phi(x) = erfc(-x / sqrt 2) / 2: 0 at -inf, 1 at +inf. A NaN argument is returned as it is: compilers
+// may fold -x / c into x / -c, which changes the sign of a NaN quotient.
 template <class L>
 typename L::F cdf(typename L::F x) {
-  return erfc<L>(-x / kSqrt2) * 0.5;
+  return L::select(x == x, erfc<L>(-x / kSqrt2) * 0.5, x);
 }
 
 // phi(x) = exp(-x^2 / 2) / sqrt(2 pi): 0 at +-inf, NaN at NaN.

@@ -1,6 +1,7 @@
 #include "probit/optimizer.hpp"
 
 #include <cmath>
+#include <limits>
 
 #include "probit/covariance.hpp"
 
@@ -9,7 +10,7 @@ namespace {
 
 constexpr int kMaxHalvings = 10;
 constexpr double kCurvatureThreshold = 1e-14;
-constexpr double kNaN = __builtin_nan("");
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // The inverse of the Hessian h at the start, so that the first step is a Newton step; when h is
 // singular, the diagonal -1 / J_jj (J = -h), with -1 where J_jj is not a positive finite number.
@@ -88,7 +89,8 @@ Step take_step(const Probit& probit, const Vector& beta, double loglike_old, con
                Wants extra) {
   Wants wants = joined({.loglike = true, .gradient = true}, extra);
   double alpha = 1.0;
-  Step out{step(beta, alpha, direction)};
+  Step out;
+  out.params = step(beta, alpha, direction);
   out.evaluation = probit.evaluate(out.params, wants);
   out.loglike = out.evaluation.loglike;
   bool halved = false;
@@ -108,7 +110,8 @@ Step take_step(const Probit& probit, const Vector& beta, double loglike_old, con
 }  // namespace
 
 Optimum fit_bfgs(const Probit& probit, std::uint64_t max_iter, double tol, Wants at_optimum) {
-  Optimum out{Vector(probit.k(), 0.0)};
+  Optimum out;
+  out.params.assign(probit.k(), 0.0);
   const Wants start_wants{.loglike = true, .gradient = true, .hessian = max_iter > 0};
   Evaluation start = probit.evaluate(out.params, max_iter == 0 ? joined(start_wants, at_optimum) : start_wants);
   out.loglike = start.loglike;
