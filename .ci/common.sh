@@ -20,9 +20,8 @@ build_site() {
   local name=$1 compiler=$2
   pip install --quiet scikit-build-core
   rm -rf "build/$name-site"
-  pip install --quiet --no-build-isolation --no-deps --target "build/$name-site" \
+  CXX="$(command -v "$compiler")" pip install --quiet --no-build-isolation --no-deps --target "build/$name-site" \
     -Cbuild-dir="build/$name" \
-    -Ccmake.define.CMAKE_CXX_COMPILER="$compiler" \
     -Ccmake.define.QUORBIS_TEST_HOOKS=ON \
     -Ccmake.define.QUORBIS_WERROR=ON \
     .
