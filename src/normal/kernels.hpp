@@ -29,7 +29,7 @@ namespace quorbis::normal::kernels {
 // The block kernels that the dispatcher can run.
 enum class Kernel { erfc, exp, log, cdf, pdf, clipped_cdf };
 
-// The AVX2 block loop (defined in vector_math_avx2.cpp); call only when the CPU supports AVX2.
+// The AVX2 block loop (defined in simd/avx2/normal.cpp); call only when simd::use_avx2() is true.
 void avx2_block(Kernel kernel, const double* x, double* out, std::size_t n) noexcept;
 
 inline constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -392,10 +392,10 @@ typename L::F cdf(typename L::F x) {
   return L::select(x == x, erfc<L>(-x / kSqrt2) * 0.5, x);
 }
 
-// phi(x) = exp(-x^2 / 2) / sqrt(2 pi): 0 at +-inf, NaN at NaN.
+// phi(x) = exp(-x^2 / 2) / sqrt(2 pi): 0 at +-inf; a NaN argument is returned as it is (see cdf).
 template <class L>
 typename L::F pdf(typename L::F x) {
-  return exp<L>(x * (x * -0.5)) / kSqrt2Pi;
+  return L::select(x == x, exp<L>(x * (x * -0.5)) / kSqrt2Pi, x);
 }
 
 // Phi clamped into [1e-15, 1 - 1e-15]; a NaN Phi gives the lower bound. Past -x / sqrt 2 = +-6, Phi is
