@@ -23,25 +23,46 @@ struct Lanes {
   Lanes(T c) {
     for (std::size_t i = 0; i < W; ++i) v[i] = c;
   }
-  template <class Op>
-  static auto apply(const Lanes& a, const Lanes& b, Op op) {
-    Lanes<decltype(op(a.v[0], b.v[0])), W> r;
-    for (std::size_t i = 0; i < W; ++i) r.v[i] = op(a.v[i], b.v[i]);
-    return r;
+  // Lanes of bool that compare lanes of T.
+  using Mask = Lanes<bool, W>;
+
+  friend Lanes operator+(Lanes a, const Lanes& b) {
+    for (std::size_t i = 0; i < W; ++i) a.v[i] = a.v[i] + b.v[i];
+    return a;
   }
-  friend Lanes operator+(const Lanes& a, const Lanes& b) { return apply(a, b, [](T x, T y) { return x + y; }); }
-  friend Lanes operator-(const Lanes& a, const Lanes& b) { return apply(a, b, [](T x, T y) { return x - y; }); }
-  friend Lanes operator*(const Lanes& a, const Lanes& b) { return apply(a, b, [](T x, T y) { return x * y; }); }
-  friend Lanes operator/(const Lanes& a, const Lanes& b) { return apply(a, b, [](T x, T y) { return x / y; }); }
+  friend Lanes operator-(Lanes a, const Lanes& b) {
+    for (std::size_t i = 0; i < W; ++i) a.v[i] = a.v[i] - b.v[i];
+    return a;
+  }
+  friend Lanes operator*(Lanes a, const Lanes& b) {
+    for (std::size_t i = 0; i < W; ++i) a.v[i] = a.v[i] * b.v[i];
+    return a;
+  }
+  friend Lanes operator/(Lanes a, const Lanes& b) {
+    for (std::size_t i = 0; i < W; ++i) a.v[i] = a.v[i] / b.v[i];
+    return a;
+  }
   friend Lanes operator-(Lanes a) {
     for (std::size_t i = 0; i < W; ++i) a.v[i] = -a.v[i];
     return a;
   }
-  friend auto operator<(const Lanes& a, const Lanes& b) { return apply(a, b, [](T x, T y) { return x < y; }); }
-  friend auto operator>(const Lanes& a, const Lanes& b) { return apply(a, b, [](T x, T y) { return x > y; }); }
-  friend auto operator<=(const Lanes& a, const Lanes& b) { return apply(a, b, [](T x, T y) { return x <= y; }); }
-  friend auto operator>=(const Lanes& a, const Lanes& b) { return apply(a, b, [](T x, T y) { return x >= y; }); }
-  friend auto operator==(const Lanes& a, const Lanes& b) { return apply(a, b, [](T x, T y) { return x == y; }); }
+  friend Mask operator<(const Lanes& a, const Lanes& b) {
+    Mask m;
+    for (std::size_t i = 0; i < W; ++i) m.v[i] = a.v[i] < b.v[i];
+    return m;
+  }
+  friend Mask operator>(const Lanes& a, const Lanes& b) { return b < a; }
+  friend Mask operator<=(const Lanes& a, const Lanes& b) {
+    Mask m;
+    for (std::size_t i = 0; i < W; ++i) m.v[i] = a.v[i] <= b.v[i];
+    return m;
+  }
+  friend Mask operator>=(const Lanes& a, const Lanes& b) { return b <= a; }
+  friend Mask operator==(const Lanes& a, const Lanes& b) {
+    Mask m;
+    for (std::size_t i = 0; i < W; ++i) m.v[i] = a.v[i] == b.v[i];
+    return m;
+  }
 };
 
 template <std::size_t W>
@@ -87,19 +108,22 @@ struct PortableLanes {
     for (std::size_t i = 0; i < W; ++i) u.v[i] &= kMagnitude;
     return from_bits(u);
   }
-  static U shl52(U u) noexcept { return shift(u, [](std::uint64_t w) { return w << 52; }); }
-  static U shr52(U u) noexcept { return shift(u, [](std::uint64_t w) { return w >> 52; }); }
-  static U shr1(U u) noexcept { return shift(u, [](std::uint64_t w) { return w >> 1; }); }
+  static U shl52(U u) noexcept {
+    for (std::size_t i = 0; i < W; ++i) u.v[i] <<= 52;
+    return u;
+  }
+  static U shr52(U u) noexcept {
+    for (std::size_t i = 0; i < W; ++i) u.v[i] >>= 52;
+    return u;
+  }
+  static U shr1(U u) noexcept {
+    for (std::size_t i = 0; i < W; ++i) u.v[i] >>= 1;
+    return u;
+  }
   static F product_error(F a, F b, F p) noexcept {
     return normal::kernels::dekker_product_error<PortableLanes>(a, b, p);
   }
 
- private:
-  template <class Op>
-  static U shift(U u, Op op) noexcept {
-    for (std::size_t i = 0; i < W; ++i) u.v[i] = op(u.v[i]);
-    return u;
-  }
 };
 
 // Four doubles for the row kernels of simd/row_kernels.hpp, loaded from and stored to any double.
