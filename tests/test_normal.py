@@ -239,6 +239,15 @@ class TestPathsAgree:
         np.testing.assert_array_equal(fast.view(np.uint64), each.view(np.uint64))
         np.testing.assert_array_equal(portable.view(np.uint64), each.view(np.uint64))
 
+    @pytest.mark.parametrize("name", ["erfc", "exp", "log", "cdf", "pdf"])
+    def test_a_nan_argument_is_returned_as_it_is(self, simd, name):
+        # Sign and payload included, which no compiler's folding of negations may change.
+        nans = np.array([0x7FF8000000000001, 0xFFF8000000000000], dtype=np.uint64)
+        for enabled in (True, False):
+            simd(enabled)
+            assert hooks.normal_block(name, nans.view(np.float64)).view(np.uint64).tolist() == nans.tolist()
+        assert hooks.normal_each(name, nans.view(np.float64)).view(np.uint64).tolist() == nans.tolist()
+
     @pytest.mark.parametrize("enabled", [True, False], ids=["simd", "portable"])
     @pytest.mark.parametrize("neighbour", [0.5, 9.0, 40.0, math.nan, -800.0, 1e-310])
     def test_a_value_does_not_depend_on_its_neighbours(self, simd, enabled, neighbour):

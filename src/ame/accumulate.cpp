@@ -24,13 +24,13 @@ double lane_sum(std::ptrdiff_t m, const Term& term) noexcept {
 }
 
 template <class Column>
-Column column_of(const lib::MatrixView& rows, std::size_t l) noexcept {
+Column column_of(const core::MatrixView& rows, std::size_t l) noexcept {
   return Column(rows.data + static_cast<std::ptrdiff_t>(l) * rows.col_stride, rows.row_stride);
 }
 
 }  // namespace
 
-ChunkSums::ChunkSums(const lib::VectorView& params, const ColumnKinds& kinds, std::size_t k,
+ChunkSums::ChunkSums(const core::VectorView& params, const ColumnKinds& kinds, std::size_t k,
                      std::size_t block_rows)
     : params_(params),
       kinds_(kinds),
@@ -67,7 +67,7 @@ void ChunkSums::add(const ChunkSums& part) noexcept {
   add_all(pdf_difference_x_, part.pdf_difference_x_);
 }
 
-void ChunkSums::add_block(const lib::MatrixView& rows) {
+void ChunkSums::add_block(const core::MatrixView& rows) {
   // Same arithmetic either way; contiguous columns just let the compiler use vector loads.
   if (rows.row_stride == std::ptrdiff_t{sizeof(double)}) {
     add_block_as<UnitColumn>(rows);
@@ -77,7 +77,7 @@ void ChunkSums::add_block(const lib::MatrixView& rows) {
 }
 
 template <class Column>
-void ChunkSums::add_block_as(const lib::MatrixView& rows) {
+void ChunkSums::add_block_as(const core::MatrixView& rows) {
   const std::ptrdiff_t m = rows.rows;
   double* eta = eta_.data();
   double* f = pdf_.data();

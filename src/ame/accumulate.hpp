@@ -9,19 +9,19 @@
 #include <vector>
 
 #include "ame/columns.hpp"
-#include "lib/strided.hpp"
+#include "core/strided.hpp"
 
 namespace quorbis::ame {
 
 class ChunkSums {
  public:
   // Rows arrive in blocks of at most block_rows; kinds must outlive this object.
-  ChunkSums(const lib::VectorView& params, const ColumnKinds& kinds, std::size_t k, std::size_t block_rows);
+  ChunkSums(const core::VectorView& params, const ColumnKinds& kinds, std::size_t k, std::size_t block_rows);
 
   // Starts a new chunk.
   void clear() noexcept;
   // Adds one block of the chunk's rows, at most block_rows of them.
-  void add_block(const lib::MatrixView& rows);
+  void add_block(const core::MatrixView& rows);
   // Adds the sums of part, rows that follow this object's rows in the same chunk.
   void add(const ChunkSums& part) noexcept;
   // Adds the chunk's terms to the effect accumulator (k) and the Jacobian accumulator (k x k, row-major).
@@ -29,10 +29,10 @@ class ChunkSums {
 
  private:
   template <class Column>
-  void add_block_as(const lib::MatrixView& rows);
+  void add_block_as(const core::MatrixView& rows);
   double param(std::size_t j) const noexcept;
 
-  lib::VectorView params_;
+  core::VectorView params_;
   const ColumnKinds& kinds_;
   std::size_t k_;
 

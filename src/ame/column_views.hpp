@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "lib/strided.hpp"
+#include "core/strided.hpp"
 
 namespace quorbis::ame {
 
@@ -12,7 +12,7 @@ namespace quorbis::ame {
 struct UnitColumn {
   UnitColumn(const char* first, std::ptrdiff_t) noexcept : data(first) {}
   const char* data;
-  double operator[](std::ptrdiff_t r) const noexcept { return lib::load_double(data + r * std::ptrdiff_t{sizeof(double)}); }
+  double operator[](std::ptrdiff_t r) const noexcept { return core::load_double(data + r * std::ptrdiff_t{sizeof(double)}); }
 };
 
 // A column with any byte stride (zero and negative included).
@@ -20,7 +20,7 @@ struct StridedColumn {
   StridedColumn(const char* first, std::ptrdiff_t step) noexcept : data(first), stride(step) {}
   const char* data;
   std::ptrdiff_t stride;
-  double operator[](std::ptrdiff_t r) const noexcept { return lib::load_double(data + r * stride); }
+  double operator[](std::ptrdiff_t r) const noexcept { return core::load_double(data + r * stride); }
 };
 
 }  // namespace quorbis::ame

@@ -2,7 +2,7 @@
 
 namespace quorbis::ame {
 
-bool is_dummy(const lib::VectorView& column) noexcept {
+bool is_dummy(const core::VectorView& column) noexcept {
   for (std::ptrdiff_t i = 0; i < column.size; ++i) {
     const double v = column[i];
     if (!(v == 0.0 || v == 1.0)) return false;  // NaN compares unequal to both
@@ -10,7 +10,7 @@ bool is_dummy(const lib::VectorView& column) noexcept {
   return true;
 }
 
-ColumnKinds classify_columns(const lib::MatrixView& exog, const std::vector<bool>& intercept) {
+ColumnKinds classify_columns(const core::MatrixView& exog, const std::vector<bool>& intercept) {
   ColumnKinds kinds;
   for (std::size_t j = 0; j < intercept.size(); ++j) {
     if (intercept[j]) continue;

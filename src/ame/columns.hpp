@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "lib/strided.hpp"
+#include "core/strided.hpp"
 
 namespace quorbis::ame {
 
@@ -15,8 +15,8 @@ struct ColumnKinds {
 };
 
 // A column is a dummy when every one of its values equals 0.0 or 1.0 (an empty column qualifies).
-bool is_dummy(const lib::VectorView& column) noexcept;
+bool is_dummy(const core::VectorView& column) noexcept;
 
-ColumnKinds classify_columns(const lib::MatrixView& exog, const std::vector<bool>& intercept);
+ColumnKinds classify_columns(const core::MatrixView& exog, const std::vector<bool>& intercept);
 
 }  // namespace quorbis::ame

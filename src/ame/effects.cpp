@@ -47,7 +47,7 @@ class Tasks {
 };
 
 // (J V J')_jj for the row j of J given: (J V) formed first, each sum in index order from 0.0.
-double delta_variance(const std::vector<double>& jacobian_row, const lib::MatrixView& cov,
+double delta_variance(const std::vector<double>& jacobian_row, const core::MatrixView& cov,
                       std::vector<double>& row_times_cov) {
   std::fill(row_times_cov.begin(), row_times_cov.end(), 0.0);
   for (std::size_t l = 0; l < jacobian_row.size(); ++l) {
@@ -65,7 +65,7 @@ double delta_variance(const std::vector<double>& jacobian_row, const lib::Matrix
 
 // Adds every chunk's terms to A and G, chunks in row order. The tasks of a chunk sum their rows apart,
 // in parallel, and their sums are added in row order before the chunk's terms are formed.
-EffectSums effect_sums(const lib::MatrixView& exog, const lib::VectorView& params, const ColumnKinds& kinds,
+EffectSums effect_sums(const core::MatrixView& exog, const core::VectorView& params, const ColumnKinds& kinds,
                        std::uint64_t chunk_size) {
   const auto n = static_cast<std::uint64_t>(exog.rows);
   const auto k = static_cast<std::size_t>(exog.cols);
@@ -94,7 +94,7 @@ EffectSums effect_sums(const lib::MatrixView& exog, const lib::VectorView& param
   return acc;
 }
 
-std::vector<ColumnEffect> effects_from_sums(const EffectSums& acc, std::uint64_t n, const lib::MatrixView& cov,
+std::vector<ColumnEffect> effects_from_sums(const EffectSums& acc, std::uint64_t n, const core::MatrixView& cov,
                                             const std::vector<bool>& intercept) {
   const std::size_t k = intercept.size();
   const double count = static_cast<double>(n);  // 0 rows: every effect and Jacobian entry is 0/0

@@ -9,14 +9,14 @@
 #include <vector>
 
 #include "ame/columns.hpp"
-#include "lib/strided.hpp"
+#include "core/strided.hpp"
 
 namespace quorbis::ame {
 
 struct ProbitFit {
-  lib::MatrixView exog;    // n x k
-  lib::VectorView params;  // k
-  lib::MatrixView cov;     // k x k
+  core::MatrixView exog;    // n x k
+  core::VectorView params;  // k
+  core::MatrixView cov;     // k x k
 };
 
 struct ColumnEffect {
@@ -31,11 +31,11 @@ struct EffectSums {
 };
 
 // The sums over the rows of exog, chunk by chunk (chunk_size rows each, at least 1), chunks in row order.
-EffectSums effect_sums(const lib::MatrixView& exog, const lib::VectorView& params, const ColumnKinds& kinds,
+EffectSums effect_sums(const core::MatrixView& exog, const core::VectorView& params, const ColumnKinds& kinds,
                        std::uint64_t chunk_size);
 
 // The effects and their standard errors from the sums over n rows.
-std::vector<ColumnEffect> effects_from_sums(const EffectSums& sums, std::uint64_t n, const lib::MatrixView& cov,
+std::vector<ColumnEffect> effects_from_sums(const EffectSums& sums, std::uint64_t n, const core::MatrixView& cov,
                                             const std::vector<bool>& intercept);
 
 // One entry per column that is not an intercept, in column order. Rows are summed chunk by chunk

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "lib/boundary.hpp"
-#include "lib/buffer.hpp"
+#include "core/buffer.hpp"
 #include "lib/error.hpp"
 #include "lib/numpy.hpp"
 #include "normal/normal.hpp"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "lib/fd2.hpp"
+#include "core/platform.hpp"
 
 namespace quorbis::lib {
 
@@ -22,7 +22,7 @@ void report_to_fd2(const char* message, const std::source_location& where) noexc
   char line[1024];
   int len = std::snprintf(line, sizeof line, "quorbis: internal fault at %s:%u: %s\n",
                           where.file_name(), static_cast<unsigned>(where.line()), message);
-  if (len > 0) write_fd2({line, std::min(static_cast<size_t>(len), sizeof line - 1)});
+  if (len > 0) core::write_stderr({line, std::min(static_cast<size_t>(len), sizeof line - 1)});
 }
 
 }  // namespace

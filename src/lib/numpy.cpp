@@ -1,8 +1,8 @@
 #define QUORBIS_DEFINE_NUMPY_API
 #include "lib/numpy.hpp"
 
-#include <cstdlib>
 
+#include "core/platform.hpp"
 #include "lib/error.hpp"
 
 namespace quorbis::lib {
@@ -11,7 +11,7 @@ namespace {
 constexpr const char* kCapsuleName = "quorbis.buffer";
 
 void free_capsule_buffer(PyObject* capsule) noexcept {
-  std::free(PyCapsule_GetPointer(capsule, kCapsuleName));
+  core::aligned_free(PyCapsule_GetPointer(capsule, kCapsuleName));
 }
 
 bool is_float64(PyArrayObject* array) {

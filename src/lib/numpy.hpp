@@ -11,11 +11,15 @@
 
 #include <string>
 
-#include "lib/buffer.hpp"
+#include "core/buffer.hpp"
+#include "core/strided.hpp"
 #include "lib/ref.hpp"
-#include "lib/strided.hpp"
 
 namespace quorbis::lib {
+
+using core::Buffer;
+using core::MatrixView;
+using core::VectorView;
 
 // Fetches NumPy's API table on first use; a failure leaves a Python error pending.
 void ensure_numpy();

@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "normal/normal.hpp"
 
@@ -28,13 +29,13 @@ namespace quorbis::normal::kernels {
 // The block kernels that the dispatcher can run.
 enum class Kernel { erfc, exp, log, cdf, pdf, clipped_cdf, log_cdf, pdf_over_cdf, curvature_weight };
 
-// The AVX2 block loop (defined in vector_math_avx2.cpp); call only when the CPU supports AVX2.
+// The AVX2 block loop (defined in simd/avx2/normal.cpp); call only when simd::use_avx2() is true.
 void avx2_block(Kernel kernel, const double* x, double* out, std::size_t n) noexcept;
 // The same for log_cdf_and_ratio, which writes two arrays.
 void avx2_log_cdf_and_ratio_block(const double* x, double* log_cdf, double* ratio, std::size_t n) noexcept;
 
-inline constexpr double kInf = __builtin_inf();
-inline constexpr double kNaN = __builtin_nan("");
+inline constexpr double kInf = std::numeric_limits<double>::infinity();
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // ln 2 = kLn2Hi + kLn2Lo, kLn2Hi with 42 significant bits so that k * kLn2Hi is exact for |k| < 2^11.
 inline constexpr double kLn2Hi = 0.6931471805598903;
@@ -386,16 +387,17 @@ typename L::F erfc(typename L::F x) {
   return L::select(x == x, L::select(x < F(0.0), F(2.0) - r, r), x);
 }
 
-// Phi(x) = erfc(-x / sqrt 2) / 2: 0 at -inf, 1 at +inf, NaN at NaN.
+// Phi(x) = erfc(-x / sqrt 2) / 2: 0 at -inf, 1 at +inf. A NaN argument is returned as it is: compilers
+// may fold -x / c into x / -c, which changes the sign of a NaN quotient.
 template <class L>
 typename L::F cdf(typename L::F x) {
-  return erfc<L>(-x / kSqrt2) * 0.5;
+  return L::select(x == x, erfc<L>(-x / kSqrt2) * 0.5, x);
 }
 
-// phi(x) = exp(-x^2 / 2) / sqrt(2 pi): 0 at +-inf, NaN at NaN.
+// phi(x) = exp(-x^2 / 2) / sqrt(2 pi): 0 at +-inf; a NaN argument is returned as it is (see cdf).
 template <class L>
 typename L::F pdf(typename L::F x) {
-  return exp<L>(x * (x * -0.5)) / kSqrt2Pi;
+  return L::select(x == x, exp<L>(x * (x * -0.5)) / kSqrt2Pi, x);
 }
 
 // Phi clamped into [1e-15, 1 - 1e-15]; a NaN Phi gives the lower bound. Past -x / sqrt 2 = +-6, Phi is

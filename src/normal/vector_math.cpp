@@ -1,10 +1,8 @@
 // The single-value functions, the portable block path and the dispatcher, which sends whole arrays to
-// the AVX2 loop when the CPU has AVX2 and FMA and that path is enabled. All three run the kernels of
-// kernels.hpp, so they give the same bits.
+// the AVX2 loop when simd::use_avx2() says so. All three run the kernels of kernels.hpp, so they give
+// the same bits.
 #include "normal/vector_math.hpp"
 
-#include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -12,13 +10,14 @@
 
 #include "normal/kernels.hpp"
 #include "normal/normal.hpp"
+#include "simd/cpu.hpp"
+#include "simd/flatten.hpp"
+#include "simd/portable.hpp"
 
 namespace quorbis::normal {
 namespace {
 
 using kernels::Kernel;
-
-constexpr std::uint64_t kSignBit = 0x8000000000000000;
 
 // One double per lane value: the single-value functions.
 struct ScalarLanes {
@@ -39,118 +38,49 @@ struct ScalarLanes {
   }
 };
 
-// The portable block path: kPortableWidth doubles per lane value in a GCC vector, which the compiler
-// maps onto whatever SIMD the baseline target has (SSE2 on x86-64) with the same IEEE operations.
+// The portable block path: two doubles per lane value, the width of the baseline vector registers of
+// x86-64 (SSE2) and aarch64 (NEON).
 constexpr std::size_t kPortableWidth = 2;
-using RawF = double __attribute__((vector_size(8 * kPortableWidth)));
-using RawU = std::uint64_t __attribute__((vector_size(8 * kPortableWidth)));
-using RawM = std::int64_t __attribute__((vector_size(8 * kPortableWidth)));
-
-struct PortableF {
-  RawF v;
-  PortableF(double c) : v(RawF{} + c) {}
-  PortableF(RawF x) : v(x) {}
-};
-struct PortableM {
-  RawM m;
-};
-struct PortableU {
-  RawU v;
-  PortableU(std::uint64_t c) : v(RawU{} + c) {}
-  PortableU(RawU x) : v(x) {}
-};
-
-PortableF operator+(PortableF a, PortableF b) { return a.v + b.v; }
-PortableF operator-(PortableF a, PortableF b) { return a.v - b.v; }
-PortableF operator*(PortableF a, PortableF b) { return a.v * b.v; }
-PortableF operator/(PortableF a, PortableF b) { return a.v / b.v; }
-PortableF operator-(PortableF a) { return -a.v; }
-PortableM operator<(PortableF a, PortableF b) { return {a.v < b.v}; }
-PortableM operator>(PortableF a, PortableF b) { return {a.v > b.v}; }
-PortableM operator<=(PortableF a, PortableF b) { return {a.v <= b.v}; }
-PortableM operator>=(PortableF a, PortableF b) { return {a.v >= b.v}; }
-PortableM operator==(PortableF a, PortableF b) { return {a.v == b.v}; }
-PortableU operator+(PortableU a, PortableU b) { return a.v + b.v; }
-PortableU operator-(PortableU a, PortableU b) { return a.v - b.v; }
-
-struct PortableLanes {
-  using F = PortableF;
-  using U = PortableU;
-  using M = PortableM;
-  static F select(M m, F a, F b) noexcept { return m.m ? a.v : b.v; }
-  static bool all(M m) noexcept {
-    for (std::size_t i = 0; i < kPortableWidth; ++i) {
-      if (!m.m[i]) return false;
-    }
-    return true;
-  }
-  static bool any(M m) noexcept {
-    for (std::size_t i = 0; i < kPortableWidth; ++i) {
-      if (m.m[i]) return true;
-    }
-    return false;
-  }
-  static U bits(F x) noexcept { return reinterpret_cast<RawU>(x.v); }
-  static F from_bits(U u) noexcept { return reinterpret_cast<RawF>(u.v); }
-  static F abs(F x) noexcept { return from_bits(bits(x).v & ~(RawU{} + kSignBit)); }
-  static U shl52(U u) noexcept { return u.v << 52; }
-  static U shr52(U u) noexcept { return u.v >> 52; }
-  static U shr1(U u) noexcept { return u.v >> 1; }
-  static F product_error(F a, F b, F p) noexcept {
-    return kernels::dekker_product_error<PortableLanes>(a, b, p);
-  }
-};
+using PortableLanes = simd::PortableLanes<kPortableWidth>;
 
 template <class Fn>
-[[gnu::flatten]] void portable_block(const double* x, double* out, std::size_t n, Fn fn) noexcept {
+QUORBIS_FLATTEN void portable_block(const double* x, double* out, std::size_t n, Fn fn) noexcept {
+  using F = PortableLanes::F;
   std::size_t i = 0;
   for (; i + kPortableWidth <= n; i += kPortableWidth) {
-    RawF v;
-    std::memcpy(&v, x + i, sizeof v);
-    v = fn(PortableF(v)).v;
-    std::memcpy(out + i, &v, sizeof v);
+    F v;
+    std::memcpy(v.v, x + i, sizeof v.v);
+    v = fn(v);
+    std::memcpy(out + i, v.v, sizeof v.v);
   }
   if (i < n) {
-    RawF v = {};
-    std::memcpy(&v, x + i, (n - i) * sizeof(double));
-    v = fn(PortableF(v)).v;
-    std::memcpy(out + i, &v, (n - i) * sizeof(double));
+    F v(0.0);
+    std::memcpy(v.v, x + i, (n - i) * sizeof(double));
+    v = fn(v);
+    std::memcpy(out + i, v.v, (n - i) * sizeof(double));
   }
 }
 
 // The same for a kernel with two results per value, such as kernels::log_cdf_and_ratio.
 template <class Fn>
-[[gnu::flatten]] void portable_block_two(const double* x, double* out_a, double* out_b, std::size_t n,
-                                         Fn fn) noexcept {
+QUORBIS_FLATTEN void portable_block_two(const double* x, double* out_a, double* out_b, std::size_t n,
+                                        Fn fn) noexcept {
+  using F = PortableLanes::F;
   const auto one = [&](std::size_t i, std::size_t count) {
-    RawF v = {};
-    std::memcpy(&v, x + i, count * sizeof(double));
-    const auto both = fn(PortableF(v));
-    std::memcpy(out_a + i, &both.log_cdf.v, count * sizeof(double));
-    std::memcpy(out_b + i, &both.ratio.v, count * sizeof(double));
+    F v(0.0);
+    std::memcpy(v.v, x + i, count * sizeof(double));
+    const auto both = fn(v);
+    std::memcpy(out_a + i, both.log_cdf.v, count * sizeof(double));
+    std::memcpy(out_b + i, both.ratio.v, count * sizeof(double));
   };
   std::size_t i = 0;
   for (; i + kPortableWidth <= n; i += kPortableWidth) one(i, kPortableWidth);
   if (i < n) one(i, n - i);
 }
 
-bool cpu_has_avx2() noexcept {
-#if defined(__x86_64__)
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  }();
-  return has;
-#else
-  return false;
-#endif
-}
-
-std::atomic<bool> simd_enabled{true};
-
 void run(Kernel kernel, const double* x, double* out, std::size_t n) noexcept {
-#if defined(__x86_64__)
-  if (simd_enabled.load(std::memory_order_relaxed) && cpu_has_avx2()) {
+#if defined(QUORBIS_HAVE_AVX2)
+  if (simd::use_avx2()) {
     kernels::avx2_block(kernel, x, out, n);
     return;
   }
@@ -173,8 +103,8 @@ void run(Kernel kernel, const double* x, double* out, std::size_t n) noexcept {
 }
 
 void run_log_cdf_and_ratio(const double* x, double* log_cdf, double* ratio, std::size_t n) noexcept {
-#if defined(__x86_64__)
-  if (simd_enabled.load(std::memory_order_relaxed) && cpu_has_avx2()) {
+#if defined(QUORBIS_HAVE_AVX2)
+  if (simd::use_avx2()) {
     kernels::avx2_log_cdf_and_ratio_block(x, log_cdf, ratio, n);
     return;
   }
@@ -214,8 +144,8 @@ void log_cdf_and_ratio_block(const double* x, double* log_cdf, double* ratio, st
   run_log_cdf_and_ratio(x, log_cdf, ratio, n);
 }
 
-bool simd_supported() noexcept { return cpu_has_avx2(); }
+bool simd_supported() noexcept { return simd::avx2_supported(); }
 
-bool set_simd_enabled(bool enabled) noexcept { return simd_enabled.exchange(enabled); }
+bool set_simd_enabled(bool enabled) noexcept { return simd::set_fast_paths_enabled(enabled); }
 
 }  // namespace quorbis::normal

@@ -19,7 +19,7 @@ void append_cluster_value(double value, std::string& out) {
   out.append(text, result.ptr);
 }
 
-void cluster_label(const lib::MatrixView& values, std::ptrdiff_t row, std::string& out) {
+void cluster_label(const core::MatrixView& values, std::ptrdiff_t row, std::string& out) {
   out.clear();
   for (std::ptrdiff_t j = 0; j < values.cols; ++j) {
     if (j > 0) out += '|';
@@ -32,7 +32,7 @@ namespace {
 // Rows with the same bits have the same label, so each distinct bit pattern (the key) is formatted
 // only once; ids follow the first appearance of each label.
 template <class Key, class ReadKey>
-Clusters group_rows(const lib::MatrixView& values, ReadKey read_key) {
+Clusters group_rows(const core::MatrixView& values, ReadKey read_key) {
   Clusters clusters;
   clusters.of_row.resize(static_cast<std::size_t>(values.rows));
   std::unordered_map<std::string, std::uint32_t> id_of_label;
@@ -54,7 +54,7 @@ Clusters group_rows(const lib::MatrixView& values, ReadKey read_key) {
 
 }  // namespace
 
-Clusters combine_cluster_keys(const lib::MatrixView& values) {
+Clusters combine_cluster_keys(const core::MatrixView& values) {
   if (values.cols == 1) {
     return group_rows<std::uint64_t>(values, [&](std::ptrdiff_t i) { return std::bit_cast<std::uint64_t>(values(i, 0)); });
   }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/strided.hpp"
+#include "core/strided.hpp"
 
 namespace quorbis::probit {
 
@@ -19,8 +19,8 @@ struct Clusters {
 void append_cluster_value(double value, std::string& out);
 
 // The label of one row of the cluster variables.
-void cluster_label(const lib::MatrixView& values, std::ptrdiff_t row, std::string& out);
+void cluster_label(const core::MatrixView& values, std::ptrdiff_t row, std::string& out);
 
-Clusters combine_cluster_keys(const lib::MatrixView& values);
+Clusters combine_cluster_keys(const core::MatrixView& values);
 
 }  // namespace quorbis::probit

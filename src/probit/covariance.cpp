@@ -4,7 +4,7 @@
 #include <limits>
 #include <utility>
 
-#include "lib/fd2.hpp"
+#include "core/platform.hpp"
 
 namespace quorbis::probit {
 namespace {
@@ -85,7 +85,7 @@ std::optional<Matrix> gauss_jordan_inverse(const Matrix& h) {
 Matrix classical_covariance(const Matrix& hessian) {
   if (auto inverse = gauss_jordan_inverse(hessian)) return negated(*std::move(inverse));
   // A singular Hessian has no inverse: report it and leave no number that looks measured.
-  lib::write_fd2("Hessian singular => NaN for Cov\n");
+  core::write_stderr("Hessian singular => NaN for Cov\n");
   return Matrix(hessian.rows(), hessian.cols(), std::numeric_limits<double>::quiet_NaN());
 }
 

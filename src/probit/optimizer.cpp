@@ -1,6 +1,7 @@
 #include "probit/optimizer.hpp"
 
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "probit/covariance.hpp"
@@ -10,7 +11,7 @@ namespace {
 
 constexpr int kMaxHalvings = 10;
 constexpr double kCurvatureThreshold = 1e-14;
-constexpr double kNaN = __builtin_nan("");
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kTwoOverPi = 0.6366197723675814;
 
 // At beta = 0 every curvature weight lambda_i (eta_i + lambda_i) is (2/pi) q_i^2, so the Hessian there

@@ -109,7 +109,7 @@ void curvature_weights(const double* y, const Terms& t, std::size_t count, doubl
       tail[tail_count++] = t.z[r];
     }
   }
-  normal::curvature_weight_block(tail, tail, tail_count);
+  if (tail_count > 0) normal::curvature_weight_block(tail, tail, tail_count);
   for (std::size_t i = 0; i < tail_count; ++i) weight[tail_rows[i]] = tail[i];
   for (std::size_t r = 0; r < count; ++r) {
     const double q = sign_factor(y[r]);
@@ -180,7 +180,7 @@ struct Scratch {
   std::size_t width;
   Block block;
   Terms terms;
-  double weight[kBlock];
+  double weight[kBlock] = {};
   Vector rows, scaled_rows, scores;  // row-major tiles of a block's rows
 };
 

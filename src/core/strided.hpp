@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
-namespace quorbis::lib {
+namespace quorbis::core {
 
 // NumPy arrays need not be aligned (a field of a packed record, a buffer at an odd offset), so every
 // element is read by memcpy, which compiles to a plain load where the hardware allows it.
@@ -41,4 +41,4 @@ struct MatrixView {
   }
 };
 
-}  // namespace quorbis::lib
+}  // namespace quorbis::core

@@ -2,16 +2,13 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
 #include <cstdint>
 #include <new>
 #include <utility>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "core/platform.hpp"
 
-namespace quorbis::lib {
+namespace quorbis::core {
 
 class Buffer {
  public:
@@ -22,7 +19,7 @@ class Buffer {
     const std::size_t bytes = n * sizeof(double);
     const std::size_t align = bytes >= kHugeFrom ? kHugePage : kAlign;
     const std::size_t rounded = (bytes + align - 1) / align * align;
-    data_ = static_cast<double*>(std::aligned_alloc(align, rounded == 0 ? align : rounded));
+    data_ = static_cast<double*>(aligned_allocate(align, rounded == 0 ? align : rounded));
     if (data_ == nullptr) throw std::bad_alloc();
     if (align == kHugePage) advise_huge_pages(data_, rounded);
   }
@@ -35,7 +32,7 @@ class Buffer {
   Buffer(Buffer&& o) noexcept : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
   Buffer& operator=(Buffer&& o) noexcept {
     if (this != &o) {
-      std::free(data_);
+      aligned_free(data_);
       data_ = std::exchange(o.data_, nullptr);
       size_ = std::exchange(o.size_, 0);
     }
@@ -43,14 +40,14 @@ class Buffer {
   }
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() { std::free(data_); }
+  ~Buffer() { aligned_free(data_); }
 
   double* data() noexcept { return data_; }
   const double* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
   double& operator[](std::size_t i) noexcept { return data_[i]; }
   double operator[](std::size_t i) const noexcept { return data_[i]; }
-  // Gives up ownership; the caller frees with std::free.
+  // Gives up ownership; the caller frees with aligned_free.
   [[nodiscard]] double* release() noexcept {
     size_ = 0;
     return std::exchange(data_, nullptr);
@@ -59,18 +56,12 @@ class Buffer {
  private:
   static constexpr std::size_t kAlign = 64;
   // Large buffers are filled once and then streamed many times: backing them with 2 MiB pages where the
-  // kernel allows it saves most of the cost of first touching them, as NumPy does for its large arrays.
+  // system allows it saves most of the cost of first touching them, as NumPy does for its large arrays.
   static constexpr std::size_t kHugePage = std::size_t{1} << 21;
   static constexpr std::size_t kHugeFrom = std::size_t{1} << 22;
-
-  static void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    madvise(data, bytes, MADV_HUGEPAGE);  // only advice: failure leaves ordinary pages
-#endif
-  }
 
   double* data_ = nullptr;
   std::size_t size_ = 0;
 };
 
-}  // namespace quorbis::lib
+}  // namespace quorbis::core

@@ -1,18 +1,18 @@
-// The AVX2 instantiation of the kernels (x86-64 only), compiled for AVX2 and FMA in this file alone and
-// entered only after the CPU has been checked. Everything after the target pragma has internal linkage
-// except avx2_block, so that no AVX2 code can stand in for a function that the portable path uses.
-#if defined(__x86_64__)
+// The AVX2 instantiation of the normal kernels, the only code of this file besides the entry point
+// avx2_block, which is entered only after the CPU has been checked. The build compiles this file alone
+// for AVX2 and FMA; everything here but avx2_block has internal linkage, so that no AVX2 code can stand
+// in for a function that the portable path uses.
+#if !defined(__AVX2__)
+#error "this file must be compiled for AVX2 and FMA"
+#endif
 
 #include <immintrin.h>
 
 #include <cstddef>
 #include <cstdint>
 
-#include "normal/normal.hpp"
-
-#pragma GCC target("avx2,fma")
-
 #include "normal/kernels.hpp"
+#include "simd/flatten.hpp"
 
 namespace quorbis::normal::kernels {
 namespace {
@@ -147,7 +147,7 @@ void store(double* out, Vec r) {
 
 // Whole lane values straight from the array; the last n % kWidth values through a zero-padded one.
 template <class Fn>
-[[gnu::flatten]] void block(const double* x, double* out, std::size_t n, Fn fn) {
+QUORBIS_FLATTEN void block(const double* x, double* out, std::size_t n, Fn fn) {
   std::size_t i = 0;
   for (; i + kWidth <= n; i += kWidth) store(out + i, fn(load(x + i)));
   if (i < n) {
@@ -160,7 +160,7 @@ template <class Fn>
 
 // The same for a kernel with two results per value.
 template <class Fn>
-[[gnu::flatten]] void block_two(const double* x, double* out_a, double* out_b, std::size_t n, Fn fn) {
+QUORBIS_FLATTEN void block_two(const double* x, double* out_a, double* out_b, std::size_t n, Fn fn) {
   std::size_t i = 0;
   for (; i + kWidth <= n; i += kWidth) {
     const auto both = fn(load(x + i));
@@ -203,5 +203,3 @@ void avx2_block(Kernel kernel, const double* x, double* out, std::size_t n) noex
 }
 
 }  // namespace quorbis::normal::kernels
-
-#endif  // defined(__x86_64__)

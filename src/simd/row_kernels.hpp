@@ -1,0 +1,144 @@
+// The row kernels written once over a four-double vector type V, which provides V(double) (all lanes
+// the same), V::load and V::store (any double address), + - * lane by lane, and V::transpose(a, b, c, d)
+// (rows of a 4 x 4 block to its columns). Every template depends on V, so an instantiation for a type
+// with internal linkage, compiled for one instruction set, never stands in for another.
+#pragma once
+
+#include <cstddef>
+
+#include "simd/rows.hpp"
+
+namespace quorbis::simd::rows {
+
+// Four rows in flight: four independent chains of additions.
+template <class V>
+void linear_index(const double* x, std::size_t rows, std::size_t cols, const double* beta, std::size_t begin,
+                  std::size_t count, double* eta) noexcept {
+  constexpr std::size_t kVectors = 4;
+  std::size_t r = 0;
+  for (; r + kVectors * kLanes <= count; r += kVectors * kLanes) {
+    V sum[kVectors] = {V(0.0), V(0.0), V(0.0), V(0.0)};
+    for (std::size_t j = 0; j < cols; ++j) {
+      const double* column = x + j * rows + begin + r;
+      const V b(beta[j]);
+      for (std::size_t v = 0; v < kVectors; ++v) sum[v] = sum[v] + V::load(column + v * kLanes) * b;
+    }
+    for (std::size_t v = 0; v < kVectors; ++v) V::store(eta + r + v * kLanes, sum[v]);
+  }
+  for (; r < count; ++r) {
+    double sum = 0.0;
+    for (std::size_t j = 0; j < cols; ++j) sum = sum + x[j * rows + begin + r] * beta[j];
+    eta[r] = sum;
+  }
+}
+
+// Four lines by four values at a time, transposed in registers; the leftovers one value at a time.
+template <class V>
+void transpose(const double* in, std::size_t in_stride, std::size_t lines, std::size_t length, double* out,
+               std::size_t out_stride) noexcept {
+  std::size_t j = 0;
+  for (; j + kLanes <= lines; j += kLanes) {
+    const double* line = in + j * in_stride;
+    std::size_t r = 0;
+    for (; r + kLanes <= length; r += kLanes) {
+      V a = V::load(line + r), b = V::load(line + in_stride + r);
+      V c = V::load(line + 2 * in_stride + r), d = V::load(line + 3 * in_stride + r);
+      V::transpose(a, b, c, d);
+      V::store(out + r * out_stride + j, a);
+      V::store(out + (r + 1) * out_stride + j, b);
+      V::store(out + (r + 2) * out_stride + j, c);
+      V::store(out + (r + 3) * out_stride + j, d);
+    }
+    for (; r < length; ++r) {
+      for (std::size_t i = 0; i < kLanes; ++i) out[r * out_stride + j + i] = line[i * in_stride + r];
+    }
+  }
+  for (; j < lines; ++j) {
+    for (std::size_t r = 0; r < length; ++r) out[r * out_stride + j] = in[j * in_stride + r];
+  }
+}
+
+// Left to the compiler's vectoriser, for the instruction set of the file that instantiates it.
+template <class V>
+void scale_row_tile(const double* tile, const double* scale, std::size_t count, std::size_t cols,
+                    std::size_t width, double* out) noexcept {
+  for (std::size_t r = 0; r < count; ++r) {
+    for (std::size_t j = 0; j < cols; ++j) out[r * width + j] = scale[r] * tile[r * width + j];
+  }
+}
+
+// Accumulator rows a .. a + Rows - 1, columns [c, c + 4 * Vectors), over all tile rows r:
+// acc[a][c] = acc[a][c] -/+ factors[r][a] * values[r][c].
+template <class V, bool Subtract, std::size_t Rows, std::size_t Vectors>
+inline void update_panel(double* acc, std::size_t width, std::size_t a, std::size_t c, const double* factors,
+                         const double* values, std::size_t count) {
+  V sum[Rows][Vectors];
+  for (std::size_t i = 0; i < Rows; ++i) {
+    for (std::size_t v = 0; v < Vectors; ++v) sum[i][v] = V::load(acc + (a + i) * width + c + v * kLanes);
+  }
+  for (std::size_t r = 0; r < count; ++r) {
+    const double* f = factors + r * width + a;
+    const double* x = values + r * width + c;
+    for (std::size_t i = 0; i < Rows; ++i) {
+      for (std::size_t v = 0; v < Vectors; ++v) {
+        const V p = V(f[i]) * V::load(x + v * kLanes);
+        sum[i][v] = Subtract ? sum[i][v] - p : sum[i][v] + p;
+      }
+    }
+  }
+  for (std::size_t i = 0; i < Rows; ++i) {
+    for (std::size_t v = 0; v < Vectors; ++v) V::store(acc + (a + i) * width + c + v * kLanes, sum[i][v]);
+  }
+}
+
+// Accumulator rows a .. a + Rows - 1 from column `from` to the end of the row, in panels of Vectors
+// vectors and one of whatever is left.
+template <class V, bool Subtract, std::size_t Rows, std::size_t Vectors>
+inline void update_rows(double* acc, std::size_t width, std::size_t a, std::size_t from, const double* factors,
+                        const double* values, std::size_t count) {
+  std::size_t c = from;
+  for (; c + Vectors * kLanes <= width; c += Vectors * kLanes) {
+    update_panel<V, Subtract, Rows, Vectors>(acc, width, a, c, factors, values, count);
+  }
+  switch ((width - c) / kLanes) {
+    case 2: update_panel<V, Subtract, Rows, 2>(acc, width, a, c, factors, values, count); break;
+    case 1: update_panel<V, Subtract, Rows, 1>(acc, width, a, c, factors, values, count); break;
+    default: break;
+  }
+}
+
+// The panels keep at most twelve vector sums in registers: three rows of up to three vectors for narrow
+// widths, six rows of two vectors otherwise. Rows from k on belong to padding columns and stay untouched.
+// Each row panel starts at the vector holding its first diagonal entry, which leaves out only entries
+// below the diagonal: the sums are symmetric, and only their upper triangle is read.
+template <class V, bool Subtract>
+inline void update(double* acc, std::size_t k, std::size_t width, const double* factors, const double* values,
+                   std::size_t count) {
+  constexpr std::size_t kNarrow = 3 * kLanes;  // widths up to this are updated a whole row at a time
+  auto from = [](std::size_t a) { return a / kLanes * kLanes; };
+  std::size_t a = 0;
+  if (width > kNarrow) {
+    for (; a + 6 <= k; a += 6) update_rows<V, Subtract, 6, 2>(acc, width, a, from(a), factors, values, count);
+  }
+  for (; a + 3 <= k; a += 3) update_rows<V, Subtract, 3, 3>(acc, width, a, from(a), factors, values, count);
+  if (k - a == 2) update_rows<V, Subtract, 2, 3>(acc, width, a, from(a), factors, values, count);
+  if (k - a == 1) update_rows<V, Subtract, 1, 3>(acc, width, a, from(a), factors, values, count);
+}
+
+template <class V>
+void subtract_outer(double* acc, std::size_t k, std::size_t width, const double* factors, const double* values,
+                    std::size_t count) noexcept {
+  update<V, true>(acc, k, width, factors, values, count);
+}
+
+template <class V>
+void add_outer(double* acc, std::size_t k, std::size_t width, const double* values, std::size_t count) noexcept {
+  update<V, false>(acc, k, width, values, values, count);
+}
+
+template <class V>
+constexpr RowKernels table() noexcept {
+  return {linear_index<V>, transpose<V>, scale_row_tile<V>, subtract_outer<V>, add_outer<V>};
+}
+
+}  // namespace quorbis::simd::rows
