@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import numpy as np
 
-# Phi(-t) = 1e-15: beyond |x.b| = t the likelihood clamps Phi, so those rows carry no information.
+# Phi(-t) = 1e-15: beyond |x.b| = t a fitted probability is within 1e-15 of 0 or 1, a sign of separation.
 EXTREME_INDEX = 7.941345326170997
 # Covariances whose correlation matrix is this close to singular send the design to the rank test.
 SUSPECT_CONDITION = 1e-10
