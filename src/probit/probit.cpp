@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <span>
 
+#include "core/compensated_sum.hpp"
 #include "normal/normal.hpp"
 #include "parallel/reduce.hpp"
 #include "probit/linear_index.hpp"
 #include "probit/outer.hpp"
 #include "probit/row_tile.hpp"
+#include "simd/rows.hpp"
 
 namespace quorbis::probit {
 namespace {
@@ -117,43 +119,13 @@ void curvature_weights(const double* y, const Terms& t, std::size_t count, doubl
   }
 }
 
-// Adds the values to sum, in row order.
-double add_logs(double sum, const double* log_cdf, std::size_t count) noexcept {
-  for (std::size_t r = 0; r < count; ++r) sum += log_cdf[r];
-  return sum;
-}
-
-// g[j] = lambda_r x_rj + g[j] over the block's rows in order for Columns columns from j, whose chains
-// of additions run side by side.
-template <std::size_t Columns>
-void add_weighted_group(const Design& x, const Block& block, const double* lambda, std::size_t j,
-                        double* g) noexcept {
-  const double* column[Columns];
-  double sum[Columns];
-  for (std::size_t c = 0; c < Columns; ++c) {
-    column[c] = x.data + (j + c) * x.rows + block.begin;
-    sum[c] = g[j + c];
-  }
-  for (std::size_t r = 0; r < block.count; ++r) {
-    for (std::size_t c = 0; c < Columns; ++c) sum[c] = lambda[r] * column[c][r] + sum[c];
-  }
-  for (std::size_t c = 0; c < Columns; ++c) g[j + c] = sum[c];
+// Continues sum with the block's values.
+void add_logs(core::CompensatedSum& sum, const double* log_cdf, std::size_t count) noexcept {
+  sum.add(simd::row_kernels().sum(log_cdf, count));
 }
 
 void add_weighted_columns(const Design& x, const Block& block, const double* lambda, double* g) noexcept {
-  constexpr std::size_t kGroup = 8;
-  std::size_t j = 0;
-  for (; j + kGroup <= x.cols; j += kGroup) add_weighted_group<kGroup>(x, block, lambda, j, g);
-  switch (x.cols - j) {
-    case 7: return add_weighted_group<7>(x, block, lambda, j, g);
-    case 6: return add_weighted_group<6>(x, block, lambda, j, g);
-    case 5: return add_weighted_group<5>(x, block, lambda, j, g);
-    case 4: return add_weighted_group<4>(x, block, lambda, j, g);
-    case 3: return add_weighted_group<3>(x, block, lambda, j, g);
-    case 2: return add_weighted_group<2>(x, block, lambda, j, g);
-    case 1: return add_weighted_group<1>(x, block, lambda, j, g);
-    default: return;
-  }
+  simd::row_kernels().add_weighted_columns(x.data, x.rows, x.cols, lambda, block.begin, block.count, g);
 }
 
 // u_g[j] = lambda_i x_ij + u_g[j] for the rows i in order, g the cluster of row i: column j of the
@@ -194,21 +166,21 @@ struct Partial {
         lambda(wants.clusters != nullptr ? kTaskRows : 0) {}
 
   void clear() noexcept {
-    loglike = 0.0;
+    loglike = {};
     std::fill(gradient.begin(), gradient.end(), 0.0);
     for (OuterSum* sum : {&hessian, &gram, &score_outer}) sum->clear();
   }
 
   // Continues these sums with those of the rows that follow.
   void add(const Partial& part) noexcept {
-    loglike = loglike + part.loglike;
+    loglike.add(part.loglike);
     for (std::size_t j = 0; j < gradient.size(); ++j) gradient[j] = gradient[j] + part.gradient[j];
     hessian.add(part.hessian);
     gram.add(part.gram);
     score_outer.add(part.score_outer);
   }
 
-  double loglike = 0.0;
+  core::CompensatedSum loglike;
   Vector gradient;
   OuterSum hessian, gram, score_outer;
   Vector lambda;  // of each row of the task, for the cluster sums
@@ -251,7 +223,7 @@ void add_rows(const double* endog, const Design& x, const Vector& beta, const Wa
       part.score_outer.add(s.scores.data(), block.count);
     }
     if (wants.clusters != nullptr) std::copy_n(t.lambda, block.count, part.lambda.data() + (block.begin - rows.begin));
-    if (wants.loglike) part.loglike = add_logs(part.loglike, t.log_cdf, block.count);
+    if (wants.loglike) add_logs(part.loglike, t.log_cdf, block.count);
   });
 }
 
@@ -282,23 +254,23 @@ Probit::Probit(const double* endog, std::size_t nobs, Design exog) noexcept
     : endog_(endog), nobs_(nobs), exog_(exog) {}
 
 double Probit::log_likelihood(const Vector& beta) const {
-  double loglike = 0.0;
+  core::CompensatedSum loglike;
   parallel::Lease lease;
   std::vector<Block> blocks(lease.threads());
   over_tasks(
-      lease, nobs_, 0.0,
-      [&](const Rows& rows, double& part, std::size_t thread) {
-        part = 0.0;
+      lease, nobs_, core::CompensatedSum{},
+      [&](const Rows& rows, core::CompensatedSum& part, std::size_t thread) {
+        part = {};
         for_each_block(exog_, beta, rows, blocks[thread], [&](Block& block) {
           signed_index(endog_ + block.begin, block, block.eta);
           normal::log_cdf_block(block.eta, block.eta, block.count);
-          part = add_logs(part, block.eta, block.count);
+          add_logs(part, block.eta, block.count);
         });
       },
-      [&](std::size_t, std::span<const double> parts) {
-        for (const double part : parts) loglike = loglike + part;
+      [&](std::size_t, std::span<const core::CompensatedSum> parts) {
+        for (const core::CompensatedSum& part : parts) loglike.add(part);
       });
-  return loglike;
+  return loglike.value();
 }
 
 Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
@@ -329,7 +301,7 @@ Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
         if (wants.clusters != nullptr) add_window_to_clusters(first, parts);
       });
   Evaluation out;
-  out.loglike = total.loglike;
+  out.loglike = total.loglike.value();
   out.gradient = std::move(total.gradient);
   if (wants.hessian) out.hessian = total.hessian.result();
   if (wants.gram) out.gram = total.gram.result();

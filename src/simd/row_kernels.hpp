@@ -10,25 +10,84 @@
 
 namespace quorbis::simd::rows {
 
-// Four rows in flight: four independent chains of additions.
+// A group of columns at a time over all the rows, so that few columns stream in at once; every row's
+// sum still runs over the columns in order from 0.0.
 template <class V>
 void linear_index(const double* x, std::size_t rows, std::size_t cols, const double* beta, std::size_t begin,
                   std::size_t count, double* eta) noexcept {
-  constexpr std::size_t kVectors = 4;
-  std::size_t r = 0;
-  for (; r + kVectors * kLanes <= count; r += kVectors * kLanes) {
-    V sum[kVectors] = {V(0.0), V(0.0), V(0.0), V(0.0)};
-    for (std::size_t j = 0; j < cols; ++j) {
-      const double* column = x + j * rows + begin + r;
-      const V b(beta[j]);
-      for (std::size_t v = 0; v < kVectors; ++v) sum[v] = sum[v] + V::load(column + v * kLanes) * b;
+  constexpr std::size_t kGroup = 8;
+  for (std::size_t r = 0; r < count; ++r) eta[r] = 0.0;
+  for (std::size_t j0 = 0; j0 < cols; j0 += kGroup) {
+    const std::size_t group = cols - j0 < kGroup ? cols - j0 : kGroup;
+    const double* base = x + j0 * rows + begin;
+    std::size_t r = 0;
+    for (; r + kLanes <= count; r += kLanes) {
+      V sum = V::load(eta + r);
+      for (std::size_t j = 0; j < group; ++j) sum = sum + V::load(base + j * rows + r) * V(beta[j0 + j]);
+      V::store(eta + r, sum);
     }
-    for (std::size_t v = 0; v < kVectors; ++v) V::store(eta + r + v * kLanes, sum[v]);
+    for (; r < count; ++r) {
+      double sum = eta[r];
+      for (std::size_t j = 0; j < group; ++j) sum = sum + base[j * rows + r] * beta[j0 + j];
+      eta[r] = sum;
+    }
   }
-  for (; r < count; ++r) {
-    double sum = 0.0;
-    for (std::size_t j = 0; j < cols; ++j) sum = sum + x[j * rows + begin + r] * beta[j];
-    eta[r] = sum;
+}
+
+// The lanes of a sum added as (0 + 1) + (2 + 3).
+template <class V>
+double lane_total(V sum) noexcept {
+  double lane[kLanes];
+  V::store(lane, sum);
+  return (lane[0] + lane[1]) + (lane[2] + lane[3]);
+}
+
+template <class V>
+double sum(const double* values, std::size_t count) noexcept {
+  V lanes(0.0);
+  std::size_t r = 0;
+  for (; r + kLanes <= count; r += kLanes) lanes = lanes + V::load(values + r);
+  double total = lane_total(lanes);
+  for (; r < count; ++r) total = total + values[r];
+  return total;
+}
+
+// Columns columns from x, whose column c starts at x + c * rows; their sums run side by side.
+template <class V, std::size_t Columns>
+void add_weighted_group(const double* x, std::size_t rows, const double* weight, std::size_t count,
+                        double* g) noexcept {
+  V lanes[Columns];
+  for (std::size_t c = 0; c < Columns; ++c) lanes[c] = V(0.0);
+  std::size_t r = 0;
+  for (; r + kLanes <= count; r += kLanes) {
+    const V w = V::load(weight + r);
+    for (std::size_t c = 0; c < Columns; ++c) lanes[c] = lanes[c] + w * V::load(x + c * rows + r);
+  }
+  for (std::size_t c = 0; c < Columns; ++c) {
+    double total = lane_total(lanes[c]);
+    for (std::size_t i = r; i < count; ++i) total = weight[i] * x[c * rows + i] + total;
+    g[c] = g[c] + total;
+  }
+}
+
+template <class V>
+void add_weighted_columns(const double* x, std::size_t rows, std::size_t cols, const double* weight,
+                          std::size_t begin, std::size_t count, double* g) noexcept {
+  constexpr std::size_t kGroup = 8;
+  const double* first = x + begin;
+  std::size_t j = 0;
+  for (; j + kGroup <= cols; j += kGroup) add_weighted_group<V, kGroup>(first + j * rows, rows, weight, count, g + j);
+  first += j * rows;
+  g += j;
+  switch (cols - j) {
+    case 7: return add_weighted_group<V, 7>(first, rows, weight, count, g);
+    case 6: return add_weighted_group<V, 6>(first, rows, weight, count, g);
+    case 5: return add_weighted_group<V, 5>(first, rows, weight, count, g);
+    case 4: return add_weighted_group<V, 4>(first, rows, weight, count, g);
+    case 3: return add_weighted_group<V, 3>(first, rows, weight, count, g);
+    case 2: return add_weighted_group<V, 2>(first, rows, weight, count, g);
+    case 1: return add_weighted_group<V, 1>(first, rows, weight, count, g);
+    default: return;
   }
 }
 
@@ -138,7 +197,7 @@ void add_outer(double* acc, std::size_t k, std::size_t width, const double* valu
 
 template <class V>
 constexpr RowKernels table() noexcept {
-  return {linear_index<V>, transpose<V>, scale_row_tile<V>, subtract_outer<V>, add_outer<V>};
+  return {linear_index<V>, sum<V>, add_weighted_columns<V>, transpose<V>, scale_row_tile<V>, subtract_outer<V>, add_outer<V>};
 }
 
 }  // namespace quorbis::simd::rows

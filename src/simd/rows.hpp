@@ -14,6 +14,13 @@ struct RowKernels {
   // eta[r] = sum_j x[j * rows + begin + r] * beta[j], summed from 0.0 over j in order, for r < count.
   void (*linear_index)(const double* x, std::size_t rows, std::size_t cols, const double* beta, std::size_t begin,
                        std::size_t count, double* eta) noexcept;
+  // values[0] + ... + values[count - 1]: each full vector of kLanes values added lane by lane from 0.0,
+  // the lanes as (0 + 1) + (2 + 3), then the values left over in order.
+  double (*sum)(const double* values, std::size_t count) noexcept;
+  // g[j] = g[j] + sum_r weight[r] * x[j * rows + begin + r] over r < count, for j < cols, the products
+  // of each column summed as `sum` does.
+  void (*add_weighted_columns)(const double* x, std::size_t rows, std::size_t cols, const double* weight,
+                               std::size_t begin, std::size_t count, double* g) noexcept;
   // out[r * out_stride + j] = in[j * in_stride + r] for j < lines and r < length.
   void (*transpose)(const double* in, std::size_t in_stride, std::size_t lines, std::size_t length, double* out,
                     std::size_t out_stride) noexcept;
