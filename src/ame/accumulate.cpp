@@ -1,51 +1,28 @@
 #include "ame/accumulate.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
-#include "ame/column_views.hpp"
 #include "normal/normal.hpp"
+#include "simd/rows.hpp"
 
 namespace quorbis::ame {
-namespace {
-
-constexpr std::ptrdiff_t kLanes = 8;
-
-// sum of term(r) over r < m, in kLanes interleaved partial sums: the loop vectorises, and the
-// grouping depends on m alone, never on how the rows are laid out in memory.
-template <class Term>
-double lane_sum(std::ptrdiff_t m, const Term& term) noexcept {
-  double lane[kLanes] = {};
-  std::ptrdiff_t r = 0;
-  for (; r + kLanes <= m; r += kLanes) {
-    for (std::ptrdiff_t i = 0; i < kLanes; ++i) lane[i] += term(r + i);
-  }
-  for (std::ptrdiff_t i = 0; r + i < m; ++i) lane[i] += term(r + i);
-  return ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
-}
-
-template <class Column>
-Column column_of(const core::MatrixView& rows, std::size_t l) noexcept {
-  return Column(rows.data + static_cast<std::ptrdiff_t>(l) * rows.col_stride, rows.row_stride);
-}
-
-}  // namespace
 
 ChunkSums::ChunkSums(const core::VectorView& params, const ColumnKinds& kinds, std::size_t k,
                      std::size_t block_rows)
-    : params_(params),
+    : params_(k),
       kinds_(kinds),
       k_(k),
       eta_(block_rows),
       pdf_(block_rows),
-      dummy_scratch_(kinds.dummies.empty() ? 0 : 3 * block_rows),
+      weight_(kinds.continuous.empty() ? 0 : block_rows),
+      dummy_scratch_(kinds.dummies.empty() ? 0 : 5 * block_rows),
       eta_x_pdf_(kinds.continuous.empty() ? 0 : k),
       cdf1_sum_(kinds.dummies.size()),
       cdf0_sum_(kinds.dummies.size()),
       pdf1_sum_(kinds.dummies.size()),
-      pdf_difference_x_(kinds.dummies.size() * k) {}
-
-double ChunkSums::param(std::size_t j) const noexcept {
-  return params_[static_cast<std::ptrdiff_t>(j)];
+      pdf_difference_x_(kinds.dummies.size() * k) {
+  for (std::size_t j = 0; j < k; ++j) params_[j] = params[static_cast<std::ptrdiff_t>(j)];
 }
 
 void ChunkSums::clear() noexcept {
@@ -67,66 +44,75 @@ void ChunkSums::add(const ChunkSums& part) noexcept {
   add_all(pdf_difference_x_, part.pdf_difference_x_);
 }
 
-void ChunkSums::add_block(const core::MatrixView& rows) {
-  // Same arithmetic either way; contiguous columns just let the compiler use vector loads.
-  if (rows.row_stride == std::ptrdiff_t{sizeof(double)}) {
-    add_block_as<UnitColumn>(rows);
-  } else {
-    add_block_as<StridedColumn>(rows);
+// The view's own memory when its columns are aligned runs of doubles at a fixed distance, else a copy:
+// the sums see the same values either way, so every layout gives the same bits.
+ChunkSums::Columns ChunkSums::columns_of(const core::MatrixView& rows) {
+  constexpr auto kDouble = static_cast<std::ptrdiff_t>(sizeof(double));
+  const bool aligned = reinterpret_cast<std::uintptr_t>(rows.data) % alignof(double) == 0;
+  if (aligned && rows.row_stride == kDouble && rows.col_stride >= 0 && rows.col_stride % kDouble == 0) {
+    return {reinterpret_cast<const double*>(rows.data), static_cast<std::size_t>(rows.col_stride / kDouble)};
   }
+  const auto m = static_cast<std::size_t>(rows.rows);
+  tile_.resize(m * k_);
+  for (std::size_t l = 0; l < k_; ++l) {
+    for (std::size_t r = 0; r < m; ++r) {
+      tile_[l * m + r] = rows(static_cast<std::ptrdiff_t>(r), static_cast<std::ptrdiff_t>(l));
+    }
+  }
+  return {tile_.data(), m};
 }
 
-template <class Column>
-void ChunkSums::add_block_as(const core::MatrixView& rows) {
-  const std::ptrdiff_t m = rows.rows;
+void ChunkSums::add_block(const core::MatrixView& rows) {
+  const simd::RowKernels& kernels = simd::row_kernels();
+  const auto m = static_cast<std::size_t>(rows.rows);
+  const Columns x = columns_of(rows);
   double* eta = eta_.data();
   double* f = pdf_.data();
-
-  // eta_r = sum_l x_rl b_l from 0.0 in column order, vectorised across the rows.
-  std::fill_n(eta, m, 0.0);
-  for (std::size_t l = 0; l < k_; ++l) {
-    const Column x = column_of<Column>(rows, l);
-    const double b = param(l);
-    for (std::ptrdiff_t r = 0; r < m; ++r) eta[r] = eta[r] + x[r] * b;
-  }
-  normal::pdf_block(eta, f, static_cast<std::size_t>(m));
-  pdf_sum_ += lane_sum(m, [&](std::ptrdiff_t r) { return f[r]; });
-
+  kernels.linear_index(x.data, x.stride, k_, params_.data(), 0, m, eta);
+  normal::pdf_block(eta, f, m);
+  pdf_sum_ += kernels.sum(f, m);
   // One inner product per column serves every continuous row of the Jacobian.
   if (!kinds_.continuous.empty()) {
-    for (std::size_t l = 0; l < k_; ++l) {
-      const Column x = column_of<Column>(rows, l);
-      eta_x_pdf_[l] += lane_sum(m, [&](std::ptrdiff_t r) { return (eta[r] * x[r]) * f[r]; });
-    }
+    for (std::size_t r = 0; r < m; ++r) weight_[r] = eta[r] * f[r];
+    kernels.add_weighted_columns(x.data, x.stride, k_, weight_.data(), 0, m, eta_x_pdf_.data());
   }
+  if (!kinds_.dummies.empty()) add_dummies(x, m);
+}
 
-  // Per dummy: eta1 and eta0, their Phi (summed, then overwritten) and phi; f1 - f0 ends in one.
-  double* one = dummy_scratch_.data();
-  double* zero = one + m;
-  double* cdf = zero + m;
+// Per dummy: the index with x_j set to 1 and to 0. As x_j is 0 or 1, one of the two is eta itself
+// (eta + (1 - x_j) b_j and eta - x_j b_j add a zero to it), whose phi is f and whose Phi serves every
+// dummy: only the other one, eta - b_j or eta + b_j, needs Phi and phi of its own.
+void ChunkSums::add_dummies(const Columns& x, std::size_t m) {
+  const simd::RowKernels& kernels = simd::row_kernels();
+  const double* eta = eta_.data();
+  const double* f = pdf_.data();
+  double* other = dummy_scratch_.data();
+  double* cdf_other = other + m;
+  double* pdf_other = cdf_other + m;
+  double* cdf = pdf_other + m;
+  double* pdf_difference = cdf + m;  // f1 - f0
+  normal::cdf_block(eta, cdf, m);
   for (std::size_t d = 0; d < kinds_.dummies.size(); ++d) {
     const std::size_t j = kinds_.dummies[d];
-    const Column xj = column_of<Column>(rows, j);
-    const double b = param(j);
-    for (std::ptrdiff_t r = 0; r < m; ++r) {
-      one[r] = eta[r] + (1.0 - xj[r]) * b;
-      zero[r] = eta[r] - xj[r] * b;
+    const double* xj = x.data + j * x.stride;
+    const double b = params_[j];
+    for (std::size_t r = 0; r < m; ++r) other[r] = xj[r] == 1.0 ? eta[r] - b : eta[r] + b;
+    normal::cdf_block(other, cdf_other, m);
+    normal::pdf_block(other, pdf_other, m);
+    // Phi(eta1), Phi(eta0), f1 and f1 - f0 in place of the other index's values, without a branch.
+    for (std::size_t r = 0; r < m; ++r) {
+      const bool set = xj[r] == 1.0;
+      const double cdf_eta = cdf[r], cdf_o = cdf_other[r], pdf_eta = f[r], pdf_o = pdf_other[r];
+      cdf_other[r] = set ? cdf_eta : cdf_o;
+      other[r] = set ? cdf_o : cdf_eta;
+      pdf_other[r] = set ? pdf_eta : pdf_o;
+      pdf_difference[r] = set ? pdf_eta - pdf_o : pdf_o - pdf_eta;
     }
-    normal::cdf_block(one, cdf, static_cast<std::size_t>(m));
-    cdf1_sum_[d] += lane_sum(m, [&](std::ptrdiff_t r) { return cdf[r]; });
-    normal::cdf_block(zero, cdf, static_cast<std::size_t>(m));
-    cdf0_sum_[d] += lane_sum(m, [&](std::ptrdiff_t r) { return cdf[r]; });
-    normal::pdf_block(one, one, static_cast<std::size_t>(m));
-    normal::pdf_block(zero, zero, static_cast<std::size_t>(m));
-    pdf1_sum_[d] += lane_sum(m, [&](std::ptrdiff_t r) { return one[r]; });
-    for (std::ptrdiff_t r = 0; r < m; ++r) one[r] = one[r] - zero[r];
-
-    double* sums = pdf_difference_x_.data() + d * k_;
-    for (std::size_t l = 0; l < k_; ++l) {
-      if (l == j) continue;  // the diagonal entry is sum f1
-      const Column x = column_of<Column>(rows, l);
-      sums[l] += lane_sum(m, [&](std::ptrdiff_t r) { return one[r] * x[r]; });
-    }
+    cdf1_sum_[d] += kernels.sum(cdf_other, m);
+    cdf0_sum_[d] += kernels.sum(other, m);
+    pdf1_sum_[d] += kernels.sum(pdf_other, m);
+    // The entry of column j itself is left unused: the diagonal of the Jacobian row is sum f1.
+    kernels.add_weighted_columns(x.data, x.stride, k_, pdf_difference, 0, m, pdf_difference_x_.data() + d * k_);
   }
 }
 
@@ -139,7 +125,7 @@ void ChunkSums::add_to(std::vector<double>& effects, std::vector<double>& jacobi
     for (std::size_t l = 0; l < k_; ++l) g[l] = (l == j ? pdf1_sum_[d] : sums[l]) + g[l];
   }
   for (const std::size_t j : kinds_.continuous) {
-    const double b = param(j);
+    const double b = params_[j];
     effects[j] = b * pdf_sum_ + effects[j];
     double* g = jacobian.data() + j * k_;
     for (std::size_t l = 0; l < k_; ++l) {

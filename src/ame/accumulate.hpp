@@ -1,6 +1,6 @@
 // The sums over one chunk of rows from which the effects and their Jacobian are built. With
 // eta = x.b, f = phi(eta), and eta1 / eta0 the index with a dummy x_j set to 1 / 0 (f1, f0 their densities):
-//   continuous j:  A_j += b_j sum f              G_jl += (sum (eta x_l) f)(-b_j), plus sum f when l = j
+//   continuous j:  A_j += b_j sum f              G_jl += (sum (eta f) x_l)(-b_j), plus sum f when l = j
 //   dummy j:       A_j += sum Phi(eta1) - sum Phi(eta0)      G_jl += sum (f1 - f0) x_l, or sum f1 when l = j
 // (phi'(eta) = -eta phi(eta) gives the continuous rows.)
 #pragma once
@@ -28,16 +28,21 @@ class ChunkSums {
   void add_to(std::vector<double>& effects, std::vector<double>& jacobian) const;
 
  private:
-  template <class Column>
-  void add_block_as(const core::MatrixView& rows);
-  double param(std::size_t j) const noexcept;
+  // A block's columns, column l of m rows at data + l * stride.
+  struct Columns {
+    const double* data;
+    std::size_t stride;
+  };
+  Columns columns_of(const core::MatrixView& rows);
+  void add_dummies(const Columns& x, std::size_t m);
 
-  core::VectorView params_;
+  std::vector<double> params_;
   const ColumnKinds& kinds_;
   std::size_t k_;
 
-  // Block-length scratch: eta, f, and three vectors for the dummy in hand.
-  std::vector<double> eta_, pdf_, dummy_scratch_;
+  // Block-length scratch: eta, f, eta f, five vectors for the dummies, and the block's columns when
+  // they are not laid out in memory as Columns.
+  std::vector<double> eta_, pdf_, weight_, dummy_scratch_, tile_;
 
   // Sums over the chunk so far.
   double pdf_sum_ = 0.0;

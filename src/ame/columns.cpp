@@ -1,20 +1,59 @@
 #include "ame/columns.hpp"
 
-namespace quorbis::ame {
+#include <algorithm>
 
-bool is_dummy(const core::VectorView& column) noexcept {
-  for (std::ptrdiff_t i = 0; i < column.size; ++i) {
-    const double v = column[i];
-    if (!(v == 0.0 || v == 1.0)) return false;  // NaN compares unequal to both
+#include "ame/column_views.hpp"
+#include "parallel/pool.hpp"
+
+namespace quorbis::ame {
+namespace {
+
+// Values checked between two exits: a run compares without a branch per value, so it vectorises.
+constexpr std::ptrdiff_t kRun = 64;
+// Rows per task of the parallel check.
+constexpr std::ptrdiff_t kTaskRows = std::ptrdiff_t{1} << 16;
+
+template <class Column>
+bool all_zero_or_one(const Column& x, std::ptrdiff_t size) noexcept {
+  for (std::ptrdiff_t begin = 0; begin < size; begin += kRun) {
+    const std::ptrdiff_t end = std::min(size, begin + kRun);
+    bool ok = true;
+    for (std::ptrdiff_t i = begin; i < end; ++i) {
+      const double v = x[i];
+      ok &= (v == 0.0) | (v == 1.0);  // NaN compares unequal to both
+    }
+    if (!ok) return false;
   }
   return true;
 }
 
+}  // namespace
+
+bool is_dummy(const core::VectorView& column) noexcept {
+  if (column.stride == std::ptrdiff_t{sizeof(double)}) {
+    return all_zero_or_one(UnitColumn(column.data, column.stride), column.size);
+  }
+  return all_zero_or_one(StridedColumn(column.data, column.stride), column.size);
+}
+
+// Each task checks every column over its rows; a column is a dummy when no task finds another value.
 ColumnKinds classify_columns(const core::MatrixView& exog, const std::vector<bool>& intercept) {
+  const std::size_t k = intercept.size();
+  const auto tasks = static_cast<std::size_t>(exog.rows / kTaskRows + 1);
+  std::vector<unsigned char> other(tasks * k, 0);
+  auto check = [&](std::size_t t, std::size_t) {
+    const auto begin = static_cast<std::ptrdiff_t>(t) * kTaskRows;
+    const core::MatrixView rows = exog.row_slice(begin, std::min(exog.rows, begin + kTaskRows));
+    for (std::size_t j = 0; j < k; ++j) {
+      if (!intercept[j]) other[t * k + j] = !is_dummy(rows.column(static_cast<std::ptrdiff_t>(j)));
+    }
+  };
+  parallel::Lease().run(tasks, check);
   ColumnKinds kinds;
-  for (std::size_t j = 0; j < intercept.size(); ++j) {
+  for (std::size_t j = 0; j < k; ++j) {
     if (intercept[j]) continue;
-    const bool dummy = is_dummy(exog.column(static_cast<std::ptrdiff_t>(j)));
+    bool dummy = true;
+    for (std::size_t t = 0; t < tasks; ++t) dummy = dummy && other[t * k + j] == 0;
     (dummy ? kinds.dummies : kinds.continuous).push_back(j);
   }
   return kinds;
