@@ -11,9 +11,13 @@
 
 namespace quorbis::parallel {
 
-// Tasks in flight at a time: bounds the memory of the partial results, not the result itself.
-inline std::size_t window(const Lease& lease, std::size_t tasks) noexcept {
-  return std::min(tasks, std::max<std::size_t>(64, 4 * lease.threads()));
+// Tasks in flight at a time: at least 64 (four a thread on larger machines), more while their partial
+// results of slot_bytes each fit in 4 MiB. The window bounds the memory of the partial results and the
+// number of waits for the last task of a window, never the result itself.
+inline std::size_t window(const Lease& lease, std::size_t tasks, std::size_t slot_bytes = 0) noexcept {
+  constexpr std::size_t kWindowBytes = std::size_t{4} << 20;
+  const std::size_t within_bytes = slot_bytes == 0 ? 0 : kWindowBytes / slot_bytes;
+  return std::min(tasks, std::max({std::size_t{64}, 4 * lease.threads(), within_bytes}));
 }
 
 // compute(task, slot, thread) for every task < count, in parallel, each into a slot of its own, a window

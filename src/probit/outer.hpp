@@ -30,6 +30,8 @@ class OuterSum {
   void clear() noexcept;
 
   Matrix result() const;
+  // The number of doubles held.
+  std::size_t values() const noexcept { return acc_.size(); }
 
  private:
   std::size_t k_, width_;

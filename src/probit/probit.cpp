@@ -180,6 +180,12 @@ struct Partial {
     score_outer.add(part.score_outer);
   }
 
+  // The memory of these sums, about.
+  std::size_t bytes() const noexcept {
+    const std::size_t outer = hessian.values() + gram.values() + score_outer.values();
+    return sizeof(Partial) + (gradient.size() + outer + lambda.size()) * sizeof(double);
+  }
+
   core::CompensatedSum loglike;
   Vector gradient;
   OuterSum hessian, gram, score_outer;
@@ -227,13 +233,16 @@ void add_rows(const double* endog, const Design& x, const Vector& beta, const Wa
   });
 }
 
+std::size_t bytes_of(const Partial& part) noexcept { return part.bytes(); }
+std::size_t bytes_of(const core::CompensatedSum&) noexcept { return sizeof(core::CompensatedSum); }
+
 // Sums over the observations: the rows of each task into a partial sum of its own (add_rows), then
 // the partial sums of a window of tasks, first .. first + parts.size() - 1, added to the totals in task
 // order (fold), on the calling thread.
 template <class Part, class AddRows, class Fold>
 void over_tasks(parallel::Lease& lease, std::size_t nobs, const Part& empty, AddRows&& add_rows, Fold&& fold) {
   const std::size_t tasks = (nobs + kTaskRows - 1) / kTaskRows;
-  std::vector<Part> slots(parallel::window(lease, tasks), empty);
+  std::vector<Part> slots(parallel::window(lease, tasks, bytes_of(empty)), empty);
   parallel::reduce_windows(
       lease, tasks, slots,
       [&](std::size_t task, Part& part, std::size_t thread) { add_rows(task_rows(nobs, task), part, thread); },
