@@ -76,7 +76,9 @@ void add_weighted_columns(const double* x, std::size_t rows, std::size_t cols, c
   constexpr std::size_t kGroup = 8;
   const double* first = x + begin;
   std::size_t j = 0;
-  for (; j + kGroup <= cols; j += kGroup) add_weighted_group<V, kGroup>(first + j * rows, rows, weight, count, g + j);
+  for (; j + kGroup <= cols; j += kGroup) {
+    add_weighted_group<V, kGroup>(first + j * rows, rows, weight, count, g + j);
+  }
   first += j * rows;
   g += j;
   switch (cols - j) {
@@ -197,7 +199,8 @@ void add_outer(double* acc, std::size_t k, std::size_t width, const double* valu
 
 template <class V>
 constexpr RowKernels table() noexcept {
-  return {linear_index<V>, sum<V>, add_weighted_columns<V>, transpose<V>, scale_row_tile<V>, subtract_outer<V>, add_outer<V>};
+  return {linear_index<V>, sum<V>, add_weighted_columns<V>, transpose<V>, scale_row_tile<V>, subtract_outer<V>,
+          add_outer<V>};
 }
 
 }  // namespace quorbis::simd::rows
