@@ -93,26 +93,36 @@ void add_weighted_columns(const double* x, std::size_t rows, std::size_t cols, c
   }
 }
 
-// Four lines by four values at a time, transposed in registers; the leftovers one value at a time.
+// 4 x Blocks lines at a time, Blocks blocks of four lines by four values transposed in
+// registers: each run of out receives 4 x Blocks adjacent values, a whole cache line for two blocks.
+template <class V, std::size_t Blocks>
+void transpose_lines(const double* in, std::size_t in_stride, std::size_t length, double* out,
+                     std::size_t out_stride) noexcept {
+  std::size_t r = 0;
+  for (; r + kLanes <= length; r += kLanes) {
+    for (std::size_t b = 0; b < Blocks; ++b) {
+      const double* line = in + b * kLanes * in_stride + r;
+      V v[kLanes] = {V::load(line), V::load(line + in_stride), V::load(line + 2 * in_stride),
+                     V::load(line + 3 * in_stride)};
+      V::transpose(v[0], v[1], v[2], v[3]);
+      for (std::size_t i = 0; i < kLanes; ++i) V::store(out + (r + i) * out_stride + b * kLanes, v[i]);
+    }
+  }
+  for (; r < length; ++r) {
+    for (std::size_t i = 0; i < Blocks * kLanes; ++i) out[r * out_stride + i] = in[i * in_stride + r];
+  }
+}
+
 template <class V>
 void transpose(const double* in, std::size_t in_stride, std::size_t lines, std::size_t length, double* out,
                std::size_t out_stride) noexcept {
   std::size_t j = 0;
-  for (; j + kLanes <= lines; j += kLanes) {
-    const double* line = in + j * in_stride;
-    std::size_t r = 0;
-    for (; r + kLanes <= length; r += kLanes) {
-      V a = V::load(line + r), b = V::load(line + in_stride + r);
-      V c = V::load(line + 2 * in_stride + r), d = V::load(line + 3 * in_stride + r);
-      V::transpose(a, b, c, d);
-      V::store(out + r * out_stride + j, a);
-      V::store(out + (r + 1) * out_stride + j, b);
-      V::store(out + (r + 2) * out_stride + j, c);
-      V::store(out + (r + 3) * out_stride + j, d);
-    }
-    for (; r < length; ++r) {
-      for (std::size_t i = 0; i < kLanes; ++i) out[r * out_stride + j + i] = line[i * in_stride + r];
-    }
+  for (; j + 2 * kLanes <= lines; j += 2 * kLanes) {
+    transpose_lines<V, 2>(in + j * in_stride, in_stride, length, out + j, out_stride);
+  }
+  if (j + kLanes <= lines) {
+    transpose_lines<V, 1>(in + j * in_stride, in_stride, length, out + j, out_stride);
+    j += kLanes;
   }
   for (; j < lines; ++j) {
     for (std::size_t r = 0; r < length; ++r) out[r * out_stride + j] = in[j * in_stride + r];
