@@ -220,9 +220,14 @@ void add_rows(const double* endog, const Design& x, const Vector& beta, const Wa
       part.hessian.subtract(s.scaled_rows.data(), s.rows.data(), block.count);  // H[a][c] - (w x_a) x_c
     }
     if (wants.gram) {
-      for (std::size_t r = 0; r < block.count; ++r) s.weight[r] = sign_factor(y[r]);
-      scale_row_tile(s.rows.data(), s.weight, block.count, x.cols, width, s.scaled_rows.data());
-      part.gram.add(s.scaled_rows.data(), block.count);
+      // (q x_a)(q x_c) is x_a x_c exactly when q is +-1, as it is for every 0/1 outcome.
+      bool unit = true;
+      for (std::size_t r = 0; r < block.count; ++r) {
+        s.weight[r] = sign_factor(y[r]);
+        unit &= s.weight[r] * s.weight[r] == 1.0;
+      }
+      if (!unit) scale_row_tile(s.rows.data(), s.weight, block.count, x.cols, width, s.scaled_rows.data());
+      part.gram.add(unit ? s.rows.data() : s.scaled_rows.data(), block.count);
     }
     if (wants_scores(wants)) {
       scale_row_tile(s.rows.data(), t.lambda, block.count, x.cols, width, s.scores.data());
