@@ -7,8 +7,7 @@ from typing import Any
 
 from . import _design
 from ._diagnostics import ProbitWarning, diagnose
-from ._quorbis import fit_probit
-from ._result import ProbitResult
+from ._result import ProbitResult, driver
 
 
 def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None, missing: str = "drop",
@@ -72,12 +71,9 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
     """
     if missing not in ("drop", "raise"):
         raise ValueError(f"missing must be 'drop' or 'raise', not {missing!r}")
-    if isinstance(formula, str):
-        design = _design.from_formula(formula, data, cluster, missing)
-    else:
-        design = _design.from_arrays(formula, data, cluster, missing)
+    design = _design_of(formula, data, cluster, missing)
     robust = bool(robust) or design.clusters is not None
-    raw = fit_probit(design.endog, design.exog, max_iter, tol, robust, design.clusters)
+    raw = driver(design.exog).fit_probit(design.endog, design.exog, max_iter, tol, robust, design.clusters)
     notes = diagnose(design.exog, design.exog_names, raw.params, raw.cov_params(), raw.converged, max_iter)
     for note in notes:
         warnings.warn(note, ProbitWarning, stacklevel=2)
@@ -86,3 +82,15 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
 
 
 probit.__module__ = "quorbis"
+
+
+def _design_of(formula: Any, data: Any, cluster: Any, missing: str) -> _design.Design:
+    if not _design.is_dask_frame(data):
+        if isinstance(formula, str):
+            return _design.from_formula(formula, data, cluster, missing)
+        return _design.from_arrays(formula, data, cluster, missing)
+    if not isinstance(formula, str):
+        raise TypeError("a Dask DataFrame needs a formula, such as 'y ~ x1 + x2'")
+    from ._dask_frame import from_dask_frame
+
+    return from_dask_frame(formula, data, cluster, missing)

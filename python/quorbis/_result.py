@@ -13,7 +13,7 @@ import pandas as pd
 from . import _report
 from ._design import Design, design_for
 from ._diagnostics import constant_columns
-from ._quorbis import ame, fit_probit
+from . import _quorbis
 
 # Phi(x) = erfc(-x / sqrt 2) / 2 with the C library's erfc, one call per row.
 _erfc = np.frompyfunc(math.erfc, 1, 1)
@@ -21,6 +21,19 @@ _erfc = np.frompyfunc(math.erfc, 1, 1)
 
 def normal_cdf(x: np.ndarray) -> np.ndarray:
     return 0.5 * _erfc(np.asarray(x, dtype=np.float64) * -math.sqrt(0.5)).astype(np.float64)
+
+
+def driver(exog: Any) -> Any:
+    """The module whose fit_probit and ame compute on these rows: the extension, or the Dask driver."""
+    if isinstance(exog, np.ndarray):
+        return _quorbis
+    from . import dask
+
+    return dask
+
+
+def _predicted(exog: np.ndarray, coef: np.ndarray) -> np.ndarray:
+    return normal_cdf(exog @ coef)
 
 
 def _cov_type(clustered: bool, robust: bool, small_sample: bool) -> str:
@@ -73,6 +86,7 @@ class ProbitResult:
         self._exog: np.ndarray = raw.model.exog
         self._endog: np.ndarray = raw.model.endog
         self._clusters = design.clusters
+        self._ones = design.ones
         self._fit_options = (max_iter, tol, robust)
         self.exog_names: list[str] = list(design.exog_names)
         self.endog_name: str = design.endog_name
@@ -107,7 +121,7 @@ class ProbitResult:
 
     @property
     def llnull(self) -> float:
-        n1 = float(self._endog.sum())
+        n1 = self._ones
         n0 = self.nobs - n1
         p = n1 / self.nobs
         return sum(count * math.log(share) for count, share in ((n1, p), (n0, 1.0 - p)) if count)
@@ -130,7 +144,8 @@ class ProbitResult:
         # An unpickled result refits: fit_probit gives bit-identical results for the same data.
         if self._raw is None:
             max_iter, tol, robust = self._fit_options
-            self._raw = fit_probit(self._endog, self._exog, max_iter, tol, robust, self._clusters)
+            self._raw = driver(self._exog).fit_probit(self._endog, self._exog, max_iter, tol, robust,
+                                                      self._clusters)
         return self._raw
 
     def cov_params(self) -> pd.DataFrame:
@@ -167,7 +182,9 @@ class ProbitResult:
         """
         coef = self.params.to_numpy()
         if newdata is None:
-            return normal_cdf(self._exog @ coef)
+            if isinstance(self._exog, np.ndarray):
+                return _predicted(self._exog, coef)
+            return self._exog.map_blocks(_predicted, coef, drop_axis=1, dtype=np.float64)
         if self._spec is not None:
             newdata = design_for(self._spec, newdata)
         if isinstance(newdata, pd.DataFrame):
@@ -209,7 +226,7 @@ class ProbitResult:
         labels = ["const" if j in constants else f"x{j}" for j in range(len(self.exog_names))]
         view = SimpleNamespace(params=self.params.to_numpy(), cov_params=lambda: self._cov,
                                model=SimpleNamespace(exog=self._exog, exog_names=labels))
-        table = ame(view, chunk_size)
+        table = driver(self._exog).ame(view, chunk_size)
         table.index = [self.exog_names[j] for j in range(len(labels)) if j not in constants]
         return table
 

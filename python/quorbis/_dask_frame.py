@@ -1,0 +1,187 @@
+"""A formula over a Dask DataFrame: the design of the in-memory path, as Dask arrays of one block per partition.
+
+Two passes over the partitions come before the fit. The first finds the rows with missing values and the
+levels of the categorical variables among the other rows; one model spec learned from those levels then
+builds every partition's rows, so each partition gives the in-memory design's columns whatever levels it
+lacks. The second checks the outcome and the design's values, and collects the cluster cells in order of
+first appearance, the numbering of the in-memory path. Only such small summaries leave the workers.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import dask
+import dask.array as da
+import formulaic
+import numpy as np
+import pandas as pd
+
+from ._clusters import cluster_columns
+from ._design import (Design, check_one_outcome, check_size, column_order, floats, formula_with_outcome,
+                      missing_table, refuse, refuse_missing, refuse_outcome)
+
+# Dask's placeholder in the dtype of a categorical column whose categories it has not computed.
+_UNKNOWN_CATEGORIES = "__UNKNOWN_CATEGORIES__"
+
+
+class _Plan:
+    """What a partition needs to build its rows of the design. A plain class, so that Dask hands it to
+    the tasks as it is."""
+
+    def __init__(self, used: list[str], cluster: Any, lhs: Any, rhs: Any, order: list[int], y_name: str,
+                 names: list[str]) -> None:
+        self.used, self.cluster, self.lhs, self.rhs = used, cluster, lhs, rhs
+        self.order, self.y_name, self.names = order, y_name, names
+
+
+def from_dask_frame(formula: str, data: Any, cluster: Any, missing: str) -> Design:
+    parsed = formula_with_outcome(formula)
+    meta = data._meta
+    used = [c for c in meta.columns if c in parsed.required_variables]
+    cluster = _cluster_names(cluster, meta)
+    sample = data._meta_nonempty[used]
+    probe = formulaic.model_matrix(parsed, sample, na_action="ignore")
+    categorical = _categorical_columns(probe, used, meta)
+    partitions = data.to_delayed()
+
+    surveys = dask.compute(*[dask.delayed(_survey)(p, used, cluster, categorical) for p in partitions])
+    na_columns = list(surveys[0][0]) if surveys else []
+    na = np.logical_or.reduce([s[1] for s in surveys])
+    na_rows = sum(s[2] for s in surveys)
+    if na_rows and missing == "raise":
+        refuse([str(c) for c, has in zip(na_columns, na) if has], na_rows)
+    if na_rows == sum(s[3] for s in surveys):
+        check_size(0, 1, na_rows)
+    levels = {c: pd.concat([s[4][c] for s in surveys]).drop_duplicates() for c in categorical}
+    plan = _plan(parsed, sample, cluster, levels)
+
+    plan_key = dask.delayed(plan, traverse=False)
+    checks = dask.compute(*[dask.delayed(_check)(p, plan_key) for p in partitions])
+    later = sum(c["later"] for c in checks)
+    refuse_missing(np.logical_or.reduce([c["nan"] for c in checks]), later,
+                   np.logical_or.reduce([c["infinite"] for c in checks]), [plan.y_name, *plan.names], missing)
+    counts = [c["rows"] for c in checks]
+    check_size(sum(counts), len(plan.names), na_rows + later)
+    if not all(c["binary"] for c in checks):
+        refuse_outcome(np.unique(np.concatenate([c["values"] for c in checks]))[:11], plan.y_name)
+    cells = None if cluster is None else pd.MultiIndex.from_frame(
+        pd.concat([c["cells"] for c in checks], ignore_index=True).drop_duplicates())
+
+    endog, exog, codes = _arrays(partitions, counts, plan_key, cells, len(plan.names))
+    return Design(endog, exog, plan.names, plan.y_name, codes, None if cells is None else len(cells),
+                  na_rows + later, formula, plan.rhs, float(sum(c["ones"] for c in checks)))
+
+
+def _cluster_names(cluster: Any, meta: pd.DataFrame) -> Any:
+    if cluster is None:
+        return None
+    if not (isinstance(cluster, str) or (isinstance(cluster, (list, tuple)) and cluster
+                                         and all(isinstance(c, str) for c in cluster))):
+        raise ValueError("with a Dask DataFrame, cluster must name columns of it")
+    cluster_columns(cluster, 0, meta, meta.index)  # the errors of the in-memory path for absent columns
+    return cluster
+
+
+def _categorical_columns(probe: Any, used: list[str], meta: pd.DataFrame) -> list[str]:
+    """The columns whose levels the model spec learns: the variables of the categorical factors. Refuses
+    what a partition cannot compute alone: transforms that learn from all rows, categorical factors of
+    several columns, and categories Dask does not know."""
+    found: set[str] = set()
+    for matrix in (probe.lhs, probe.rhs):
+        spec = matrix.model_spec
+        if spec.transform_state:
+            raise ValueError(f"{', '.join(spec.transform_state)} learns from all rows at once, which a Dask "
+                             "DataFrame does not allow: compute it as a column first, or fit in memory")
+        for factor, variables in spec.factor_variables.items():
+            kind = spec.encoder_state.get(factor.expr, (None,))[0]
+            if getattr(kind, "value", None) != "categorical":
+                continue
+            columns = variables & set(used)
+            if len(columns) > 1:
+                raise ValueError(f"the categorical factor {factor.expr} combines the columns "
+                                 f"{', '.join(sorted(columns))}: compute it as a column first")
+            found |= columns
+    unknown = [c for c in found if isinstance(meta[c].dtype, pd.CategoricalDtype)
+               and _UNKNOWN_CATEGORIES in meta[c].dtype.categories]
+    if unknown:
+        raise ValueError(f"the categories of {', '.join(unknown)} are unknown to Dask: set them with "
+                         ".cat.as_known() first")
+    return [c for c in used if c in found]
+
+
+def _survey(part: pd.DataFrame, used: list[str], cluster: Any, categorical: list[str]) -> tuple:
+    """Which columns hold missing values, in how many rows, of how many; and each categorical column's
+    distinct values among the other rows."""
+    na = missing_table(part[used], cluster_columns(cluster, len(part), part, part.index))
+    rows = na.any(axis=1).to_numpy()
+    kept = part[categorical][~rows]
+    return (list(na.columns), na.any(axis=0).to_numpy(), int(rows.sum()), len(part),
+            {c: kept[c].drop_duplicates() for c in categorical})
+
+
+def _plan(parsed: Any, sample: pd.DataFrame, cluster: Any, levels: dict[str, pd.Series]) -> _Plan:
+    """The model spec of rows that hold every level of every categorical column, which is the spec of all
+    the rows: formulaic sorts the levels, whatever rows they come from. The other columns repeat the
+    sample's values."""
+    size = max([len(v) for v in levels.values()] + [len(sample)])
+    frame = sample.take(np.arange(size) % len(sample)).reset_index(drop=True)
+    for column, values in levels.items():
+        frame[column] = values.take(np.arange(size) % len(values)).reset_index(drop=True)
+    matrices = formulaic.model_matrix(parsed, frame, na_action="ignore")
+    check_one_outcome(parsed, matrices.lhs)
+    rhs = matrices.rhs.model_spec
+    order = column_order(rhs)
+    names = [str(matrices.rhs.columns[j]) for j in order]
+    return _Plan(list(sample.columns), cluster, matrices.lhs.model_spec, rhs, order,
+                 str(matrices.lhs.columns[0]), names)
+
+
+def _rows(part: pd.DataFrame, plan: _Plan) -> tuple[np.ndarray, np.ndarray, pd.DataFrame | None]:
+    """The partition's y, X and cluster variables over its rows without missing data values (NaN that the
+    formula's transforms make are still there)."""
+    columns = cluster_columns(plan.cluster, len(part), part, part.index)
+    keep = ~missing_table(part[plan.used], columns).any(axis=1).to_numpy()
+    frame = part[plan.used][keep]
+    y = floats(plan.lhs.get_model_matrix(frame, na_action="ignore").iloc[:, 0], plan.y_name)
+    X = plan.rhs.get_model_matrix(frame, na_action="ignore").iloc[:, plan.order].to_numpy(dtype=np.float64)
+    cells = pd.concat(columns, axis=1)[keep].reset_index(drop=True) if columns else None
+    return y, X, cells
+
+
+def _later(y: np.ndarray, X: np.ndarray) -> np.ndarray:
+    return np.isnan(y) | np.isnan(X).any(axis=1)
+
+
+def _check(part: pd.DataFrame, plan: _Plan) -> dict[str, Any]:
+    """What the in-memory path checks of the design, and the cluster cells in order of appearance."""
+    y, X, cells = _rows(part, plan)
+    later = _later(y, X)
+    nan = np.column_stack([np.isnan(y), np.isnan(X)]).any(axis=0)
+    infinite = np.isinf(X).any(axis=0)
+    y = y[~later]
+    return {"nan": nan, "later": int(later.sum()), "infinite": infinite, "rows": len(y),
+            "ones": float(y.sum()), "binary": bool(((y == 0.0) | (y == 1.0)).all()),
+            "values": np.unique(y)[:11], "cells": None if cells is None else cells[~later].drop_duplicates()}
+
+
+def _block(part: pd.DataFrame, plan: _Plan, cells: pd.MultiIndex | None) -> tuple:
+    """The partition's rows of y, X and the cluster codes (the cells' positions in cells)."""
+    y, X, values = _rows(part, plan)
+    keep = ~_later(y, X)
+    codes = None
+    if values is not None:
+        codes = cells.get_indexer(pd.MultiIndex.from_frame(values[keep])).astype(np.float64).reshape(-1, 1)
+    return np.ascontiguousarray(y[keep]), np.ascontiguousarray(X[keep]), codes
+
+
+def _arrays(partitions: list, counts: list[int], plan: Any, cells: pd.MultiIndex | None, k: int) -> tuple:
+    """y, X and the cluster codes as Dask arrays, one block per partition with rows; the three blocks of a
+    partition come from one task, so a pass builds each partition's design once."""
+    cells_key = None if cells is None else dask.delayed(cells, traverse=False)
+    blocks = [(dask.delayed(_block, nout=3)(p, plan, cells_key), n) for p, n in zip(partitions, counts) if n]
+    y = da.concatenate([da.from_delayed(b[0], (n,), np.float64) for b, n in blocks])
+    X = da.concatenate([da.from_delayed(b[1], (n, k), np.float64) for b, n in blocks])
+    codes = None if cells is None else da.concatenate([da.from_delayed(b[2], (n, 1), np.float64)
+                                                       for b, n in blocks])
+    return y, X, codes
