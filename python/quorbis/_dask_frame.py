@@ -9,6 +9,7 @@ first appearance, the numbering of the in-memory path. Only such small summaries
 
 from __future__ import annotations
 
+import warnings
 from typing import Any
 
 import dask
@@ -40,8 +41,13 @@ def from_dask_frame(formula: str, data: Any, cluster: Any, missing: str) -> Desi
     meta = data._meta
     used = [c for c in meta.columns if c in parsed.required_variables]
     cluster = _cluster_names(cluster, meta)
-    sample = data._meta_nonempty[used]
-    probe = formulaic.model_matrix(parsed, sample, na_action="ignore")
+    # Dask's example rows of the data's dtypes tell which factors are categorical. All columns: the
+    # variables of stateful transforms are not among the formula's required variables.
+    sample = data._meta_nonempty
+    with warnings.catch_warnings():  # about the example values, not the data
+        warnings.simplefilter("ignore")
+        probe = formulaic.model_matrix(parsed, sample, na_action="ignore")
+    sample = sample[used]
     categorical = _categorical_columns(probe, used, meta)
     partitions = data.to_delayed()
 
