@@ -106,10 +106,11 @@ def test_a_copy_stays_lazy_and_refits_on_dask(clone):
     assert type(twin.raw.model.exog) is type(r.raw.model.exog) is not np.ndarray
     assert twin.raw.params.tobytes() == r.raw.params.tobytes() and twin.summary() == r.summary()
     pd.testing.assert_frame_equal(twin.ame(), r.ame())
+    want = quorbis.probit(FORMULA, DATA, cluster="firm")
     predicted = twin.predict()
     assert not isinstance(predicted, np.ndarray)
-    np.testing.assert_allclose(predicted.compute(), quorbis.probit(FORMULA, DATA, cluster="firm").predict(),
-                               rtol=1e-12)
+    np.testing.assert_allclose(predicted.compute(), want.predict(), rtol=1e-12)
+    pd.testing.assert_series_equal(twin.predict(LAZY).compute(), want.predict(DATA), rtol=1e-12)
 
 
 def test_importing_quorbis_or_fitting_in_memory_imports_no_dask():

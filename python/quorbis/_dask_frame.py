@@ -47,46 +47,56 @@ def from_dask_frame(formula: str, data: Any, cluster: Any, missing: str) -> Desi
     with warnings.catch_warnings():  # about the example values, not the data
         warnings.simplefilter("ignore")
         probe = formulaic.model_matrix(parsed, sample, na_action="ignore")
-    sample = sample[used]
     categorical = _categorical_columns(probe, used, meta)
     partitions = data.to_delayed()
-
-    surveys = dask.compute(*[dask.delayed(_survey)(p, used, cluster, categorical) for p in partitions])
-    na_columns = list(surveys[0][0]) if surveys else []
-    na = np.logical_or.reduce([s[1] for s in surveys])
-    na_rows = sum(s[2] for s in surveys)
-    if na_rows and missing == "raise":
-        refuse([str(c) for c, has in zip(na_columns, na) if has], na_rows)
-    if na_rows == sum(s[3] for s in surveys):
-        check_size(0, 1, na_rows)
-    levels = {c: pd.concat([s[4][c] for s in surveys]).drop_duplicates() for c in categorical}
-    plan = _plan(parsed, sample, cluster, levels)
-
+    levels, dropped = _levels(partitions, used, cluster, categorical, missing)
+    plan = _plan(parsed, sample[used], cluster, levels)
     plan_key = dask.delayed(plan, traverse=False)
+    counts, later, ones, cells = _check_all(partitions, plan_key, plan, missing, dropped)
+    endog, exog, codes = _arrays(partitions, counts, plan_key, cells, len(plan.names))
+    return Design(endog, exog, plan.names, plan.y_name, codes, None if cells is None else len(cells),
+                  dropped + later, formula, plan.rhs, ones)
+
+
+def _levels(partitions: list, used: list[str], cluster: Any, categorical: list[str],
+            missing: str) -> tuple[dict[str, pd.Series], int]:
+    """The first pass: each categorical column's levels among the rows without missing values, and the
+    number of the others (refused with missing='raise')."""
+    surveys = dask.compute(*[dask.delayed(_survey)(p, used, cluster, categorical) for p in partitions])
+    na = np.logical_or.reduce([s["na"] for s in surveys])
+    rows = sum(s["rows"] for s in surveys)
+    if rows and missing == "raise":
+        columns = [*used, *(cluster or [])]
+        refuse([c for c, has in zip(columns, na) if has], rows)
+    return {c: pd.concat([s["levels"][c] for s in surveys]).drop_duplicates() for c in categorical}, rows
+
+
+def _check_all(partitions: list, plan_key: Any, plan: _Plan, missing: str,
+               dropped: int) -> tuple[list[int], int, float, pd.MultiIndex | None]:
+    """The second pass: the checks of the in-memory path; the rows of each partition, the rows dropped
+    for NaN made by the formula's transforms, the number of ones, and the cluster cells."""
     checks = dask.compute(*[dask.delayed(_check)(p, plan_key) for p in partitions])
     later = sum(c["later"] for c in checks)
     refuse_missing(np.logical_or.reduce([c["nan"] for c in checks]), later,
                    np.logical_or.reduce([c["infinite"] for c in checks]), [plan.y_name, *plan.names], missing)
     counts = [c["rows"] for c in checks]
-    check_size(sum(counts), len(plan.names), na_rows + later)
+    check_size(sum(counts), len(plan.names), dropped + later)
     if not all(c["binary"] for c in checks):
         refuse_outcome(np.unique(np.concatenate([c["values"] for c in checks]))[:11], plan.y_name)
-    cells = None if cluster is None else pd.MultiIndex.from_frame(
+    cells = None if plan.cluster is None else pd.MultiIndex.from_frame(
         pd.concat([c["cells"] for c in checks], ignore_index=True).drop_duplicates())
-
-    endog, exog, codes = _arrays(partitions, counts, plan_key, cells, len(plan.names))
-    return Design(endog, exog, plan.names, plan.y_name, codes, None if cells is None else len(cells),
-                  na_rows + later, formula, plan.rhs, float(sum(c["ones"] for c in checks)))
+    return counts, later, float(sum(c["ones"] for c in checks)), cells
 
 
-def _cluster_names(cluster: Any, meta: pd.DataFrame) -> Any:
+def _cluster_names(cluster: Any, meta: pd.DataFrame) -> list[str] | None:
     if cluster is None:
         return None
     if not (isinstance(cluster, str) or (isinstance(cluster, (list, tuple)) and cluster
                                          and all(isinstance(c, str) for c in cluster))):
         raise ValueError("with a Dask DataFrame, cluster must name columns of it")
-    cluster_columns(cluster, 0, meta, meta.index)  # the errors of the in-memory path for absent columns
-    return cluster
+    names = [cluster] if isinstance(cluster, str) else list(cluster)
+    cluster_columns(names, 0, meta, meta.index)  # the errors of the in-memory path for absent columns
+    return names
 
 
 def _categorical_columns(probe: Any, used: list[str], meta: pd.DataFrame) -> list[str]:
@@ -116,14 +126,14 @@ def _categorical_columns(probe: Any, used: list[str], meta: pd.DataFrame) -> lis
     return [c for c in used if c in found]
 
 
-def _survey(part: pd.DataFrame, used: list[str], cluster: Any, categorical: list[str]) -> tuple:
-    """Which columns hold missing values, in how many rows, of how many; and each categorical column's
-    distinct values among the other rows."""
+def _survey(part: pd.DataFrame, used: list[str], cluster: Any, categorical: list[str]) -> dict[str, Any]:
+    """Which columns hold missing values and in how many rows; each categorical column's distinct values
+    among the other rows."""
     na = missing_table(part[used], cluster_columns(cluster, len(part), part, part.index))
     rows = na.any(axis=1).to_numpy()
     kept = part[categorical][~rows]
-    return (list(na.columns), na.any(axis=0).to_numpy(), int(rows.sum()), len(part),
-            {c: kept[c].drop_duplicates() for c in categorical})
+    return {"na": na.any(axis=0).to_numpy(), "rows": int(rows.sum()),
+            "levels": {c: kept[c].drop_duplicates() for c in categorical}}
 
 
 def _plan(parsed: Any, sample: pd.DataFrame, cluster: Any, levels: dict[str, pd.Series]) -> _Plan:
@@ -133,7 +143,8 @@ def _plan(parsed: Any, sample: pd.DataFrame, cluster: Any, levels: dict[str, pd.
     size = max([len(v) for v in levels.values()] + [len(sample)])
     frame = sample.take(np.arange(size) % len(sample)).reset_index(drop=True)
     for column, values in levels.items():
-        frame[column] = values.take(np.arange(size) % len(values)).reset_index(drop=True)
+        if len(values):  # else no row is left to fit
+            frame[column] = values.take(np.arange(size) % len(values)).reset_index(drop=True)
     matrices = formulaic.model_matrix(parsed, frame, na_action="ignore")
     check_one_outcome(parsed, matrices.lhs)
     rhs = matrices.rhs.model_spec
