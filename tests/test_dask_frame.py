@@ -14,6 +14,7 @@ import quorbis
 
 dd = pytest.importorskip("dask.dataframe")
 qd = pytest.importorskip("quorbis.dask")
+frame = pytest.importorskip("quorbis._dask_frame")
 
 FORMULA = "y ~ x + C(region) + x:z"
 FITS = {"classical": {}, "HC0": {"robust": True}, "cluster": {"cluster": "firm", "small_sample": True},
@@ -97,6 +98,22 @@ def test_bad_data_raise_the_in_memory_error_before_any_fit(monkeypatch, formula,
 def test_what_a_partition_cannot_compute_alone_is_refused(formula, data, options, message):
     with pytest.raises(ValueError, match=message):
         quorbis.probit(formula, data, **options)
+
+
+def test_a_pass_of_the_fit_builds_each_partition_once(monkeypatch):
+    counts = {"built": 0, "passes": 0}
+
+    def counting(name, function):
+        def counted(*args):
+            counts[name] += 1
+            return function(*args)
+        return counted
+
+    monkeypatch.setattr(frame, "_block", counting("built", frame._block))
+    monkeypatch.setattr(qd, "_reduce", counting("passes", qd._reduce))
+    quorbis.probit(FORMULA, LAZY, cluster="firm")
+    # 3 partitions with rows, once in each pass of the fit, and in the few passes of the warnings' checks
+    assert 3 * counts["passes"] < counts["built"] < 2 * 3 * counts["passes"]
 
 
 @pytest.mark.parametrize("clone", [lambda r: pickle.loads(pickle.dumps(r)), copy.deepcopy])
