@@ -48,7 +48,8 @@ def from_dask_frame(formula: str, data: Any, cluster: Any, missing: str) -> Desi
         warnings.simplefilter("ignore")
         probe = formulaic.model_matrix(parsed, sample, na_action="ignore")
     categorical = _categorical_columns(probe, used, meta)
-    partitions = data.to_delayed()
+    # Only these columns: a Parquet source, say, then reads no others.
+    partitions = data[list(dict.fromkeys([*used, *(cluster or [])]))].to_delayed()
     levels, dropped = _levels(partitions, used, cluster, categorical, missing)
     plan = _plan(parsed, sample[used], cluster, levels)
     plan_key = dask.delayed(plan, traverse=False)
