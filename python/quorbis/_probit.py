@@ -22,9 +22,8 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
         ``- 1``. Or the outcome itself (Series or array), with ``data`` the design matrix.
     data : DataFrame or array_like
         The data the formula refers to, a pandas or a Dask DataFrame (see Notes); or, with an outcome as
-        first argument, the design matrix X (a
-        DataFrame, whose column names name the coefficients, or a 2-D array, columns x0, x1, ...;
-        include the constant column yourself).
+        first argument, the design matrix X (a DataFrame, whose column names name the coefficients, or a
+        2-D array, columns x0, x1, ...; include the constant column yourself).
     robust : bool, default False
         Heteroskedasticity-robust (sandwich) covariance.
     cluster : str, list of str, Series, DataFrame or array_like, optional
