@@ -53,8 +53,8 @@ def from_dask_frame(formula: str, data: Any, cluster: Any, missing: str) -> Desi
     levels, dropped = _levels(partitions, used, cluster, categorical, missing)
     plan = _plan(parsed, sample[used], cluster, levels)
     plan_key = dask.delayed(plan, traverse=False)
-    counts, later, ones, cells = _check_all(partitions, plan_key, plan, missing, dropped)
-    endog, exog, codes = _arrays(partitions, counts, plan_key, cells, len(plan.names))
+    checks, later, ones, cells = _check_all(partitions, plan_key, plan, missing, dropped)
+    endog, exog, codes = _arrays(partitions, checks, plan_key, cells, len(plan.names))
     return Design(endog, exog, plan.names, plan.y_name, codes, None if cells is None else len(cells),
                   dropped + later, formula, plan.rhs, ones)
 
@@ -73,20 +73,19 @@ def _levels(partitions: list, used: list[str], cluster: Any, categorical: list[s
 
 
 def _check_all(partitions: list, plan_key: Any, plan: _Plan, missing: str,
-               dropped: int) -> tuple[list[int], int, float, pd.MultiIndex | None]:
-    """The second pass: the checks of the in-memory path; the rows of each partition, the rows dropped
-    for NaN made by the formula's transforms, the number of ones, and the cluster cells."""
+               dropped: int) -> tuple[list[dict[str, Any]], int, float, pd.MultiIndex | None]:
+    """The second pass: the checks of the in-memory path; each partition's findings, the rows dropped for
+    NaN made by the formula's transforms, the number of ones, and the cluster cells."""
     checks = dask.compute(*[dask.delayed(_check)(p, plan_key) for p in partitions])
     later = sum(c["later"] for c in checks)
     refuse_missing(np.logical_or.reduce([c["nan"] for c in checks]), later,
                    np.logical_or.reduce([c["infinite"] for c in checks]), [plan.y_name, *plan.names], missing)
-    counts = [c["rows"] for c in checks]
-    check_size(sum(counts), len(plan.names), dropped + later)
+    check_size(sum(c["rows"] for c in checks), len(plan.names), dropped + later)
     if not all(c["binary"] for c in checks):
         refuse_outcome(np.unique(np.concatenate([c["values"] for c in checks]))[:11], plan.y_name)
     cells = None if plan.cluster is None else pd.MultiIndex.from_frame(
         pd.concat([c["cells"] for c in checks], ignore_index=True).drop_duplicates())
-    return counts, later, float(sum(c["ones"] for c in checks)), cells
+    return checks, later, float(sum(c["ones"] for c in checks)), cells
 
 
 def _cluster_names(cluster: Any, meta: pd.DataFrame) -> list[str] | None:
@@ -155,51 +154,66 @@ def _plan(parsed: Any, sample: pd.DataFrame, cluster: Any, levels: dict[str, pd.
                  str(matrices.lhs.columns[0]), names)
 
 
-def _rows(part: pd.DataFrame, plan: _Plan) -> tuple[np.ndarray, np.ndarray, pd.DataFrame | None]:
-    """The partition's y, X and cluster variables over its rows without missing data values (NaN that the
-    formula's transforms make are still there)."""
+def _kept(part: pd.DataFrame, plan: _Plan) -> tuple[pd.DataFrame, pd.DataFrame | None]:
+    """The partition's rows without missing data values, and their cluster variables."""
     columns = cluster_columns(plan.cluster, len(part), part, part.index)
     keep = ~missing_table(part[plan.used], columns).any(axis=1).to_numpy()
-    frame = part[plan.used][keep]
-    y = floats(plan.lhs.get_model_matrix(frame, na_action="ignore").iloc[:, 0], plan.y_name)
-    X = plan.rhs.get_model_matrix(frame, na_action="ignore").iloc[:, plan.order].to_numpy(dtype=np.float64)
-    cells = pd.concat(columns, axis=1)[keep].reset_index(drop=True) if columns else None
-    return y, X, cells
+    return part[plan.used][keep], pd.concat(columns, axis=1)[keep].reset_index(drop=True) if columns else None
+
+
+def _outcome(frame: pd.DataFrame, plan: _Plan) -> np.ndarray:
+    return floats(plan.lhs.get_model_matrix(frame, na_action="ignore").iloc[:, 0], plan.y_name)
+
+
+def _regressors(frame: pd.DataFrame, plan: _Plan) -> np.ndarray:
+    return plan.rhs.get_model_matrix(frame, na_action="ignore").iloc[:, plan.order].to_numpy(dtype=np.float64)
 
 
 def _later(y: np.ndarray, X: np.ndarray) -> np.ndarray:
+    """Rows with NaN that the formula's transforms made."""
     return np.isnan(y) | np.isnan(X).any(axis=1)
 
 
 def _check(part: pd.DataFrame, plan: _Plan) -> dict[str, Any]:
     """What the in-memory path checks of the design, and the cluster cells in order of appearance."""
-    y, X, cells = _rows(part, plan)
+    frame, cells = _kept(part, plan)
+    y, X = _outcome(frame, plan), _regressors(frame, plan)
     later = _later(y, X)
     nan = np.column_stack([np.isnan(y), np.isnan(X)]).any(axis=0)
     infinite = np.isinf(X).any(axis=0)
     y = y[~later]
     return {"nan": nan, "later": int(later.sum()), "infinite": infinite, "rows": len(y),
             "ones": float(y.sum()), "binary": bool(((y == 0.0) | (y == 1.0)).all()),
-            "values": np.unique(y)[:11], "cells": None if cells is None else cells[~later].drop_duplicates()}
+            "values": np.unique(y)[:11], "cells": None if cells is None else cells[~later].drop_duplicates(),
+            "transformed": bool(later.any())}
 
 
-def _block(part: pd.DataFrame, plan: _Plan, cells: pd.MultiIndex | None) -> tuple:
-    """The partition's rows of y, X and the cluster codes (the cells' positions in cells)."""
-    y, X, values = _rows(part, plan)
-    keep = ~_later(y, X)
-    codes = None
-    if values is not None:
-        codes = cells.get_indexer(pd.MultiIndex.from_frame(values[keep])).astype(np.float64).reshape(-1, 1)
-    return np.ascontiguousarray(y[keep]), np.ascontiguousarray(X[keep]), codes
+def _block(part: pd.DataFrame, plan: _Plan, what: str, transformed: bool,
+           cells: pd.MultiIndex | None) -> np.ndarray:
+    """The partition's rows of y, X or the cluster codes (the cells' positions in cells), one task each.
+    Only X and the rows that transforms made missing need the formula's right-hand side, the costly part:
+    y and the codes read it only in a partition with such rows."""
+    frame, values = _kept(part, plan)
+    X = _regressors(frame, plan) if what == "X" or transformed else None
+    y = _outcome(frame, plan) if what == "y" or transformed else None
+    keep = ~_later(y, X) if transformed else np.ones(len(frame), dtype=bool)
+    if what == "X":
+        return np.ascontiguousarray(X[keep])
+    if what == "y":
+        return np.ascontiguousarray(y[keep])
+    return cells.get_indexer(pd.MultiIndex.from_frame(values[keep])).astype(np.float64).reshape(-1, 1)
 
 
-def _arrays(partitions: list, counts: list[int], plan: Any, cells: pd.MultiIndex | None, k: int) -> tuple:
-    """y, X and the cluster codes as Dask arrays, one block per partition with rows; the three blocks of a
-    partition come from one task, so a pass builds each partition's design once."""
+def _arrays(partitions: list, checks: list[dict[str, Any]], plan: Any, cells: pd.MultiIndex | None,
+            k: int) -> tuple:
+    """y, X and the cluster codes as Dask arrays, one block per partition with rows. Each block is its own
+    task: Dask fuses a task that several arrays shared into each of them anyway."""
     cells_key = None if cells is None else dask.delayed(cells, traverse=False)
-    blocks = [(dask.delayed(_block, nout=3)(p, plan, cells_key), n) for p, n in zip(partitions, counts) if n]
-    y = da.concatenate([da.from_delayed(b[0], (n,), np.float64) for b, n in blocks])
-    X = da.concatenate([da.from_delayed(b[1], (n, k), np.float64) for b, n in blocks])
-    codes = None if cells is None else da.concatenate([da.from_delayed(b[2], (n, 1), np.float64)
-                                                       for b, n in blocks])
-    return y, X, codes
+
+    def array(what: str, columns: tuple[int, ...]) -> Any:
+        return da.concatenate([
+            da.from_delayed(dask.delayed(_block)(p, plan, what, c["transformed"], cells_key),
+                            (c["rows"], *columns), np.float64)
+            for p, c in zip(partitions, checks) if c["rows"]])
+
+    return array("y", ()), array("X", (k,)), None if cells is None else array("codes", (1,))

@@ -164,15 +164,10 @@ def _clusters(cluster_vars, n, row_chunks):
 
 
 def _row_blocks(y, X, clusters):
-    """(y, X, cluster_vars or None) of each block of rows, as delayed objects, in row order.
-
-    Without the low-level fusion of tasks: it would copy a task that the arrays share (one that makes a
-    block of each, say) into each of them, to run once per array in every pass.
-    """
-    with dask.config.set({"optimization.fuse.active": False}):
-        ys = y.to_delayed().ravel()
-        xs = X.to_delayed().ravel()
-        cs = clusters.to_delayed().ravel() if clusters is not None else [None] * len(xs)
+    """(y, X, cluster_vars or None) of each block of rows, as delayed objects, in row order."""
+    ys = y.to_delayed().ravel()
+    xs = X.to_delayed().ravel()
+    cs = clusters.to_delayed().ravel() if clusters is not None else [None] * len(xs)
     return list(zip(ys, xs, cs))
 
 
