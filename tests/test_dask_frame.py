@@ -84,7 +84,8 @@ def test_the_warnings_are_those_of_the_rows_in_memory(formula, data):
     ("y ~ x", lambda d: d.assign(y=d.y + d.z.fillna(0.0)), {}),
     ("region ~ x", lambda d: d, {}),
     ("y ~ x", lambda d: d.assign(x=d.x / 0.0), {}),
-], ids=["missing", "missing after a transform", "outcome 0/2", "outcome continuous", "outcome text", "infinite"])
+], ids=["missing", "missing after a transform", "outcome 0/2", "outcome continuous", "outcome text",
+        "infinite"])
 @pytest.mark.filterwarnings("ignore:invalid value encountered in log:RuntimeWarning")
 def test_bad_data_raise_the_in_memory_error_before_any_fit(monkeypatch, formula, data, options):
     with pytest.raises(Exception) as expected:
@@ -140,4 +141,5 @@ def test_importing_quorbis_or_fitting_in_memory_imports_no_dask():
     code = ("import sys, pandas, quorbis\n"
             "quorbis.probit('y ~ x', pandas.DataFrame({'y': [0, 1, 0, 1], 'x': [1.0, 3.0, 2.0, 2.5]}))\n"
             "print(sorted(m for m in sys.modules if m.split('.')[0] == 'dask'))\n")
-    assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout == "[]\n"
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert run.stdout == "[]\n"

@@ -1,4 +1,4 @@
-"""A formula over a Dask DataFrame: the design of the in-memory path, as Dask arrays of one block per partition.
+"""A formula over a Dask DataFrame: the in-memory path's design, as Dask arrays of one block per partition.
 
 Two passes over the partitions come before the fit. The first finds the rows with missing values and the
 levels of the categorical variables among the other rows; one model spec learned from those levels then
