@@ -56,7 +56,7 @@ def from_dask_frame(formula: str, data: Any, cluster: Any, missing: str) -> Desi
     checks, later, ones, cells = _check_all(partitions, plan_key, plan, missing, dropped)
     endog, exog, codes = _arrays(partitions, checks, plan_key, cells, len(plan.names))
     return Design(endog, exog, plan.names, plan.y_name, codes, None if cells is None else len(cells),
-                  dropped + later, formula, plan.rhs, ones)
+                  dropped + later, formula, plan.rhs, ones, _constant_columns(checks))
 
 
 def _levels(partitions: list, used: list[str], cluster: Any, categorical: list[str],
@@ -86,6 +86,14 @@ def _check_all(partitions: list, plan_key: Any, plan: _Plan, missing: str,
     cells = None if plan.cluster is None else pd.MultiIndex.from_frame(
         pd.concat([c["cells"] for c in checks], ignore_index=True).drop_duplicates())
     return checks, later, float(sum(c["ones"] for c in checks)), cells
+
+
+def _constant_columns(checks: list[dict[str, Any]]) -> list[int]:
+    """Columns holding one nonzero value in every row of every partition."""
+    found = [c for c in checks if c["first"] is not None]
+    first = found[0]["first"]
+    same = np.logical_and.reduce([c["same"] & (c["first"] == first) for c in found])
+    return [int(j) for j in np.flatnonzero(same & (first != 0.0))]
 
 
 def _cluster_names(cluster: Any, meta: pd.DataFrame) -> list[str] | None:
@@ -181,8 +189,10 @@ def _check(part: pd.DataFrame, plan: _Plan) -> dict[str, Any]:
     later = _later(y, X)
     nan = np.column_stack([np.isnan(y), np.isnan(X)]).any(axis=0)
     infinite = np.isinf(X).any(axis=0)
-    y = y[~later]
+    y, X = y[~later], X[~later]
+    first = X[0] if len(X) else None
     return {"nan": nan, "later": int(later.sum()), "infinite": infinite, "rows": len(y),
+            "first": first, "same": None if first is None else (X == first).all(axis=0),
             "ones": float(y.sum()), "binary": bool(((y == 0.0) | (y == 1.0)).all()),
             "values": np.unique(y)[:11], "cells": None if cells is None else cells[~later].drop_duplicates(),
             "transformed": bool(later.any())}

@@ -17,6 +17,7 @@ import pandas as pd
 from formulaic.errors import DataMismatchWarning
 
 from ._clusters import cluster_codes, cluster_columns
+from ._diagnostics import constant_columns
 
 
 @dataclass(frozen=True)
@@ -32,6 +33,7 @@ class Design:
     formula: str | None
     spec: Any  # the formula's right-hand side, to build the design of new data
     ones: float  # the number of ones in endog
+    constants: list[int]  # the columns of exog holding one nonzero value in every row
 
 
 def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> Design:
@@ -132,7 +134,7 @@ def _finish(y, X, names, y_name, codes, dropped, formula, spec) -> Design:
     _check_outcome(y, y_name)
     clusters, n_clusters = cluster_codes(codes)
     return Design(np.ascontiguousarray(y), X, names, y_name, clusters, n_clusters, dropped, formula, spec,
-                  float(y.sum()))
+                  float(y.sum()), constant_columns(X))
 
 
 def check_size(rows: int, columns: int, dropped: int) -> None:

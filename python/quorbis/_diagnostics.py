@@ -89,8 +89,8 @@ def _ill_conditioned(cov: np.ndarray) -> bool:
 
 
 def diagnose(exog: Any, names: list[str], params: np.ndarray, cov: np.ndarray, converged: bool,
-             iterations: int) -> list[str]:
-    """The warnings a fit deserves, as sentences."""
+             iterations: int, constants: list[int]) -> list[str]:
+    """The warnings a fit deserves, as sentences; constants are the constant columns of exog."""
     notes = []
     if not converged:
         notes.append(f"the fit did not converge in {iterations} iterations: the log-likelihood still "
@@ -110,7 +110,7 @@ def diagnose(exog: Any, names: list[str], params: np.ndarray, cov: np.ndarray, c
         elif not np.isfinite(cov).all():
             notes.append("the Hessian is singular at the estimates although the columns are linearly "
                          "independent (a sign of separation); the covariance matrix is NaN")
-    if not constant_columns(exog) and not has_implied_constant(exog):
+    if not constants and not has_implied_constant(exog):
         notes.append("the design has no constant column: the model forces P(y = 1) = 0.5 where every "
                      "regressor is 0; add an intercept unless that is intended")
     return notes

@@ -86,7 +86,8 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
     design = _design_of(formula, data, cluster, missing)
     robust = bool(robust) or design.clusters is not None
     raw = driver(design.exog).fit_probit(design.endog, design.exog, max_iter, tol, robust, design.clusters)
-    notes = diagnose(design.exog, design.exog_names, raw.params, raw.cov_params(), raw.converged, max_iter)
+    notes = diagnose(design.exog, design.exog_names, raw.params, raw.cov_params(), raw.converged, max_iter,
+                     design.constants)
     for note in notes:
         warnings.warn(note, ProbitWarning, stacklevel=2)
     return ProbitResult(design, raw, max_iter=max_iter, tol=tol, robust=robust, small_sample=small_sample,

@@ -12,7 +12,6 @@ import pandas as pd
 
 from . import _quorbis, _report
 from ._design import Design, design_for, is_dask_frame
-from ._diagnostics import constant_columns
 
 # Phi(x) = erfc(-x / sqrt 2) / 2 with the C library's erfc, one call per row.
 _erfc = np.frompyfunc(math.erfc, 1, 1)
@@ -106,6 +105,7 @@ class ProbitResult:
         self._endog: np.ndarray = raw.model.endog
         self._clusters = design.clusters
         self._ones = design.ones
+        self._constants = design.constants
         self._fit_options = (max_iter, tol, robust)
         self.exog_names: list[str] = list(design.exog_names)
         self.endog_name: str = design.endog_name
@@ -231,7 +231,7 @@ class ProbitResult:
         --------
         >>> quorbis.probit("GRADE ~ GPA + TUCE + PSI", data).ame()  # doctest: +SKIP
         """
-        constants = set(constant_columns(self._exog))
+        constants = set(self._constants)
         # ame leaves out columns named const and takes the others' names as row labels: name them
         # neutrally for the call and put the real names back.
         labels = ["const" if j in constants else f"x{j}" for j in range(len(self.exog_names))]
