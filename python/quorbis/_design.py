@@ -6,6 +6,7 @@ Rows with a missing value in the outcome, the regressors or the cluster variable
 
 from __future__ import annotations
 
+import sys
 import warnings
 from dataclasses import dataclass
 from typing import Any
@@ -16,36 +17,36 @@ import pandas as pd
 from formulaic.errors import DataMismatchWarning
 
 from ._clusters import cluster_codes, cluster_columns
+from ._diagnostics import constant_columns
 
 
 @dataclass(frozen=True)
 class Design:
-    endog: np.ndarray  # (n,) float64 of 0 and 1
-    exog: np.ndarray  # (n, k) float64
+    # Dask arrays, chunked by partition, for a Dask DataFrame.
+    endog: Any  # (n,) float64 of 0 and 1
+    exog: Any  # (n, k) float64
     exog_names: list[str]
     endog_name: str
-    clusters: np.ndarray | None  # (n, 1) float64 cluster codes 0 .. n_clusters - 1
+    clusters: Any  # None or (n, 1) float64 cluster codes 0 .. n_clusters - 1
     n_clusters: int | None
     dropped_rows: int
     formula: str | None
     spec: Any  # the formula's right-hand side, to build the design of new data
+    ones: float  # the number of ones in endog
+    constants: list[int]  # the columns of exog holding one nonzero value in every row
 
 
 def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> Design:
     frame = data if isinstance(data, pd.DataFrame) else pd.DataFrame(data)
-    parsed = formulaic.Formula(formula)
-    if not hasattr(parsed, "lhs"):
-        raise ValueError(f"the formula {formula!r} has no outcome: write it as 'y ~ x1 + x2'")
+    parsed = formula_with_outcome(formula)
     used = [c for c in frame.columns if c in parsed.required_variables]
     columns = cluster_columns(cluster, len(frame), frame, frame.index)
     keep = _keep_rows(frame[used], columns, missing)
     matrices = formulaic.model_matrix(parsed, frame.loc[keep, used], na_action="ignore")
     lhs, rhs, spec = matrices.lhs, matrices.rhs, matrices.rhs.model_spec
-    if lhs.shape[1] != 1:
-        raise ValueError(f"the outcome must be one numeric or boolean column; '{parsed.lhs}' gives "
-                         f"{lhs.shape[1]} columns: {', '.join(map(str, lhs.columns))}")
-    y = _floats(lhs.iloc[:, 0], str(lhs.columns[0]))
-    rhs = rhs.iloc[:, _column_order(spec)]
+    check_one_outcome(parsed, lhs)
+    y = floats(lhs.iloc[:, 0], str(lhs.columns[0]))
+    rhs = rhs.iloc[:, column_order(spec)]
     X = rhs.to_numpy(dtype=np.float64)
     names = [str(c) for c in rhs.columns]
     # Transforms (a log of zero, say) can make values missing that the data did not have.
@@ -56,7 +57,20 @@ def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> Design:
                    spec)
 
 
-def _column_order(spec: Any) -> list[int]:
+def formula_with_outcome(formula: str) -> Any:
+    parsed = formulaic.Formula(formula)
+    if not hasattr(parsed, "lhs"):
+        raise ValueError(f"the formula {formula!r} has no outcome: write it as 'y ~ x1 + x2'")
+    return parsed
+
+
+def check_one_outcome(parsed: Any, lhs: pd.DataFrame) -> None:
+    if lhs.shape[1] != 1:
+        raise ValueError(f"the outcome must be one numeric or boolean column; '{parsed.lhs}' gives "
+                         f"{lhs.shape[1]} columns: {', '.join(map(str, lhs.columns))}")
+
+
+def column_order(spec: Any) -> list[int]:
     """The usual order of a probit table: the intercept, the terms of categorical factors only (by
     degree), then the other terms grouped by their numeric factors, each group by degree."""
     categorical = set(spec.factor_contrasts)
@@ -75,7 +89,7 @@ def _column_order(spec: Any) -> list[int]:
 
 def from_arrays(endog: Any, exog: Any, cluster: Any, missing: str) -> Design:
     y_name = str(endog.name) if isinstance(endog, pd.Series) and endog.name is not None else "y"
-    y = _floats(endog, y_name)
+    y = floats(endog, y_name)
     if isinstance(exog, pd.DataFrame):
         names = [str(c) for c in exog.columns]
         X = _frame_floats(exog)
@@ -98,6 +112,12 @@ def from_arrays(endog: Any, exog: Any, cluster: Any, missing: str) -> Design:
     return _finish(_rows(y, keep), _rows(X, keep), names, y_name, codes, int((~keep).sum()), None, None)
 
 
+def is_dask_frame(data: Any) -> bool:
+    """Whether data is a Dask DataFrame, without importing dask: such data exist only once it is imported."""
+    frames = sys.modules.get("dask.dataframe")
+    return frames is not None and isinstance(data, frames.DataFrame)
+
+
 def design_for(spec: Any, newdata: Any) -> pd.DataFrame:
     """The design matrix of new data under a fitted formula; unseen categories are an error."""
     frame = newdata if isinstance(newdata, pd.DataFrame) else pd.DataFrame(newdata)
@@ -110,13 +130,18 @@ def design_for(spec: Any, newdata: Any) -> pd.DataFrame:
 
 
 def _finish(y, X, names, y_name, codes, dropped, formula, spec) -> Design:
-    if len(y) == 0:
-        raise ValueError(f"no rows to fit: {dropped} of {dropped} rows have missing values")
-    if X.shape[1] == 0:
-        raise ValueError("the model has no regressors, not even a constant")
+    check_size(len(y), X.shape[1], dropped)
     _check_outcome(y, y_name)
     clusters, n_clusters = cluster_codes(codes)
-    return Design(np.ascontiguousarray(y), X, names, y_name, clusters, n_clusters, dropped, formula, spec)
+    return Design(np.ascontiguousarray(y), X, names, y_name, clusters, n_clusters, dropped, formula, spec,
+                  float(y.sum()), constant_columns(X))
+
+
+def check_size(rows: int, columns: int, dropped: int) -> None:
+    if rows == 0:
+        raise ValueError(f"no rows to fit: {dropped} of {dropped} rows have missing values")
+    if columns == 0:
+        raise ValueError("the model has no regressors, not even a constant")
 
 
 def _rows(values: np.ndarray, keep: np.ndarray) -> np.ndarray:
@@ -124,14 +149,17 @@ def _rows(values: np.ndarray, keep: np.ndarray) -> np.ndarray:
 
 
 def _check_outcome(y: np.ndarray, name: str) -> None:
-    if ((y == 0.0) | (y == 1.0)).all():
-        return
-    values = np.unique(y)
+    if not ((y == 0.0) | (y == 1.0)).all():
+        refuse_outcome(np.unique(y), name)
+
+
+def refuse_outcome(values: np.ndarray, name: str) -> None:
+    """The error for an outcome that is not 0/1, given its distinct values in order (the first 11 suffice)."""
     shown = ", ".join(f"{v:g}" for v in values[:10]) + (", ..." if len(values) > 10 else "")
     raise ValueError(f"the outcome '{name}' must be 0 or 1 (or boolean); found the values {shown}")
 
 
-def _floats(values: Any, name: str) -> np.ndarray:
+def floats(values: Any, name: str) -> np.ndarray:
     if isinstance(values, pd.Series):
         if not (pd.api.types.is_numeric_dtype(values) or pd.api.types.is_bool_dtype(values)):
             raise TypeError(f"'{name}' must be numeric or boolean, not {values.dtype}")
@@ -176,24 +204,33 @@ def _missing_in(y: np.ndarray, X: np.ndarray, names: list[str], missing: str) ->
         return rows
     nan = np.column_stack([rows, np.isnan(X)])
     rows = nan.any(axis=1)
-    if rows.any() and missing == "raise":
-        _refuse([n for n, has in zip(names, nan.any(axis=0)) if has], int(rows.sum()))
-    infinite = np.isinf(X).any(axis=0)
+    refuse_missing(nan.any(axis=0), int(rows.sum()), np.isinf(X).any(axis=0), names, missing)
+    return rows
+
+
+def refuse_missing(nan: np.ndarray, rows: int, infinite: np.ndarray, names: list[str], missing: str) -> None:
+    """The errors for NaN (in rows rows; nan flags y's column and X's) and infinite values (flags X's)."""
+    if rows and missing == "raise":
+        refuse([n for n, has in zip(names, nan) if has], rows)
     if infinite.any():
         raise ValueError(f"infinite values in {', '.join(n for n, has in zip(names[1:], infinite) if has)}")
-    return rows
 
 
 def _keep_rows(frame: pd.DataFrame, clusters: list[pd.Series], missing: str) -> np.ndarray:
     """Rows without a missing value in frame or the cluster variables (refused with missing='raise')."""
-    na = pd.concat([frame.isna().reset_index(drop=True), *[c.isna().rename(c.name) for c in clusters]],
-                   axis=1)
+    na = missing_table(frame, clusters)
     rows = na.any(axis=1).to_numpy()
     if rows.any() and missing == "raise":
-        _refuse([str(c) for c in na.columns[na.any(axis=0).to_numpy()]], int(rows.sum()))
+        refuse([str(c) for c in na.columns[na.any(axis=0).to_numpy()]], int(rows.sum()))
     return ~rows
 
 
-def _refuse(columns: list[str], rows: int) -> None:
+def missing_table(frame: pd.DataFrame, clusters: list[pd.Series]) -> pd.DataFrame:
+    """Where frame and the cluster variables hold missing values, one column each, rows numbered from 0."""
+    return pd.concat([frame.isna().reset_index(drop=True), *[c.isna().rename(c.name) for c in clusters]],
+                     axis=1)
+
+
+def refuse(columns: list[str], rows: int) -> None:
     raise ValueError(f"missing values in {', '.join(columns)} ({rows} rows); pass missing='drop' to "
                      "leave those rows out")

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
 
 # Phi(-t) = 1e-15: beyond |x.b| = t a fitted probability is within 1e-15 of 0 or 1, a sign of separation.
@@ -19,36 +21,60 @@ class ProbitWarning(UserWarning):
     __module__ = "quorbis"
 
 
-def constant_columns(exog: np.ndarray) -> list[int]:
+# Each function takes the design as a NumPy array or as a Dask array chunked along rows; on a Dask array
+# every np.asarray below is one reduction over the rows.
+
+def constant_columns(exog: Any) -> list[int]:
     """Columns holding one nonzero value in every row."""
     if len(exog) == 0:
         return []
-    return [int(j) for j in np.flatnonzero((exog == exog[0]).all(axis=0) & (exog[0] != 0.0))]
+    first = np.asarray(exog[0])
+    same = np.asarray((exog == first).all(axis=0))
+    return [int(j) for j in np.flatnonzero(same & (first != 0.0))]
 
 
-def collinear_columns(exog: np.ndarray, names: list[str]) -> list[str]:
+def extreme_rows(exog: Any, params: np.ndarray) -> int:
+    """Rows whose fitted probability is within 1e-15 of 0 or 1."""
+    return int(np.asarray((np.abs(exog @ params) > EXTREME_INDEX).sum()))
+
+
+def collinear_columns(exog: Any, names: list[str]) -> list[str]:
     """A set of columns of which one is a linear combination of the others; empty if none is."""
     n, k = exog.shape
     if k == 0:
         return []
-    scale = np.linalg.norm(exog, axis=0)
+    # The singular values and right vectors of X are those of R in X = QR, at O(n k^2) and no n x k copy;
+    # scaling R's columns scales X's.
+    r = _r_factor(exog)
+    scale = np.linalg.norm(r, axis=0)
     scale[scale == 0.0] = 1.0
-    # The singular values and right vectors of X are those of R in X = QR, at O(n k^2) and no n x k copy.
-    r = np.linalg.qr(exog / scale, mode="r")
-    _, s, vt = np.linalg.svd(r)
+    _, s, vt = np.linalg.svd(r / scale)
     if len(s) == k and s[-1] > s[0] * max(n, k) * np.finfo(float).eps:
         return []
     null = np.abs(vt[-1])
     return [names[j] for j in np.flatnonzero(null > 1e-6 * null.max())]
 
 
-def has_implied_constant(exog: np.ndarray) -> bool:
+def has_implied_constant(exog: Any) -> bool:
     """Whether a column of ones lies in the span of the columns (dummies for every level, say)."""
     n, k = exog.shape
     if n == 0 or k == 0:
         return False
-    coef, *_ = np.linalg.lstsq(exog, np.ones(n), rcond=None)
-    return bool(np.abs(exog @ coef - 1.0).max() < 1e-8)
+    # With [X, 1] = QR, the least-squares fit of 1 on X solves R[:k, :k] c = R[:k, k].
+    r = _r_factor(exog, ones=True)
+    coef, *_ = np.linalg.lstsq(r[:k, :k], r[:k, k], rcond=None)
+    return bool(np.asarray(np.abs(exog @ coef - 1.0).max()) < 1e-8)
+
+
+def _r_factor(exog: Any, ones: bool = False) -> np.ndarray:
+    """R of the QR decomposition of exog (with a column of ones appended), square: zero rows below n."""
+    if isinstance(exog, np.ndarray):
+        r = np.linalg.qr(np.column_stack([exog, np.ones(len(exog))]) if ones else exog, mode="r")
+    else:
+        from .dask import _r_factor as dask_r_factor
+
+        r = dask_r_factor(exog, ones)
+    return np.vstack([r, np.zeros((r.shape[1] - len(r), r.shape[1]))])
 
 
 def _ill_conditioned(cov: np.ndarray) -> bool:
@@ -62,15 +88,15 @@ def _ill_conditioned(cov: np.ndarray) -> bool:
     return bool(eig[0] <= SUSPECT_CONDITION * eig[-1])
 
 
-def diagnose(exog: np.ndarray, names: list[str], params: np.ndarray, cov: np.ndarray, converged: bool,
-             iterations: int) -> list[str]:
-    """The warnings a fit deserves, as sentences."""
+def diagnose(exog: Any, names: list[str], params: np.ndarray, cov: np.ndarray, converged: bool,
+             iterations: int, constants: list[int]) -> list[str]:
+    """The warnings a fit deserves, as sentences; constants are the constant columns of exog."""
     notes = []
     if not converged:
         notes.append(f"the fit did not converge in {iterations} iterations: the log-likelihood still "
                      "changed by more than tol; raise max_iter, and check for separation")
     if np.isfinite(params).all() and len(exog):
-        extreme = int((np.abs(exog @ params) > EXTREME_INDEX).sum())
+        extreme = extreme_rows(exog, params)
         if extreme:
             notes.append(f"fitted probabilities are numerically 0 or 1 for {extreme} of {len(exog)} rows: "
                          "a sign of complete or quasi-complete separation; the coefficients and standard "
@@ -84,7 +110,7 @@ def diagnose(exog: np.ndarray, names: list[str], params: np.ndarray, cov: np.nda
         elif not np.isfinite(cov).all():
             notes.append("the Hessian is singular at the estimates although the columns are linearly "
                          "independent (a sign of separation); the covariance matrix is NaN")
-    if not constant_columns(exog) and not has_implied_constant(exog):
+    if not constants and not has_implied_constant(exog):
         notes.append("the design has no constant column: the model forces P(y = 1) = 0.5 where every "
                      "regressor is 0; add an intercept unless that is intended")
     return notes

@@ -7,8 +7,7 @@ from typing import Any
 
 from . import _design
 from ._diagnostics import ProbitWarning, diagnose
-from ._quorbis import fit_probit
-from ._result import ProbitResult
+from ._result import ProbitResult, driver
 
 
 def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None, missing: str = "drop",
@@ -22,16 +21,16 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
         dummies, ``a:b`` and ``a*b`` interactions, and an intercept is included unless the formula says
         ``- 1``. Or the outcome itself (Series or array), with ``data`` the design matrix.
     data : DataFrame or array_like
-        The data the formula refers to; or, with an outcome as first argument, the design matrix X (a
-        DataFrame, whose column names name the coefficients, or a 2-D array, columns x0, x1, ...;
-        include the constant column yourself).
+        The data the formula refers to, a pandas or a Dask DataFrame (see Notes); or, with an outcome as
+        first argument, the design matrix X (a DataFrame, whose column names name the coefficients, or a
+        2-D array, columns x0, x1, ...; include the constant column yourself).
     robust : bool, default False
         Heteroskedasticity-robust (sandwich) covariance.
     cluster : str, list of str, Series, DataFrame or array_like, optional
         Cluster-robust covariance over the cells of these variables (one or more columns of any dtype;
         several columns make their intersections the clusters). Names refer to columns of ``data``;
-        arrays are matched to the rows by position, pandas objects must share the data's index.
-        Implies ``robust``.
+        arrays are matched to the rows by position, pandas objects must share the data's index; with
+        a Dask DataFrame, only names. Implies ``robust``.
     missing : {"drop", "raise"}, default "drop"
         Rows with a missing value in the outcome, the regressors or the cluster variables are dropped
         (their number is ``dropped_rows``), or a ValueError names the columns that hold them.
@@ -52,7 +51,19 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
     ------
     ValueError
         For an outcome that is not 0/1 (or boolean), missing values with ``missing="raise"``, infinite
-        values, or inputs of different lengths.
+        values, or inputs of different lengths; for a Dask DataFrame, also a formula its partitions cannot
+        compute one by one (see Notes).
+
+    Notes
+    -----
+    A Dask DataFrame (``pip install 'quorbis[dask]'``) is fitted where its partitions are, with the
+    numbers of the in-memory fit of the same rows up to rounding (1e-12 relative). Two passes over the
+    partitions come first: one learns the levels of the categorical variables over all rows and finds the
+    missing values, the other checks the outcome and the values as the in-memory path does and numbers the
+    clusters; then every pass of the fit, the warnings' checks and ``ame`` are Dask computations over the
+    partitions (those of :func:`quorbis.dask.fit_probit`), and no partition's rows leave its worker.
+    Transforms that learn from all rows, such as ``center(x)`` or ``scale(x)``, are refused there: make
+    them columns first.
 
     Warns
     -----
@@ -72,13 +83,11 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
     """
     if missing not in ("drop", "raise"):
         raise ValueError(f"missing must be 'drop' or 'raise', not {missing!r}")
-    if isinstance(formula, str):
-        design = _design.from_formula(formula, data, cluster, missing)
-    else:
-        design = _design.from_arrays(formula, data, cluster, missing)
+    design = _design_of(formula, data, cluster, missing)
     robust = bool(robust) or design.clusters is not None
-    raw = fit_probit(design.endog, design.exog, max_iter, tol, robust, design.clusters)
-    notes = diagnose(design.exog, design.exog_names, raw.params, raw.cov_params(), raw.converged, max_iter)
+    raw = driver(design.exog).fit_probit(design.endog, design.exog, max_iter, tol, robust, design.clusters)
+    notes = diagnose(design.exog, design.exog_names, raw.params, raw.cov_params(), raw.converged, max_iter,
+                     design.constants)
     for note in notes:
         warnings.warn(note, ProbitWarning, stacklevel=2)
     return ProbitResult(design, raw, max_iter=max_iter, tol=tol, robust=robust, small_sample=small_sample,
@@ -86,3 +95,15 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
 
 
 probit.__module__ = "quorbis"
+
+
+def _design_of(formula: Any, data: Any, cluster: Any, missing: str) -> _design.Design:
+    if not _design.is_dask_frame(data):
+        if isinstance(formula, str):
+            return _design.from_formula(formula, data, cluster, missing)
+        return _design.from_arrays(formula, data, cluster, missing)
+    if not isinstance(formula, str):
+        raise TypeError("a Dask DataFrame needs a formula, such as 'y ~ x1 + x2'")
+    from ._dask_frame import from_dask_frame
+
+    return from_dask_frame(formula, data, cluster, missing)

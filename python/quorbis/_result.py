@@ -10,10 +10,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from . import _report
-from ._design import Design, design_for
-from ._diagnostics import constant_columns
-from ._quorbis import ame, fit_probit
+from . import _quorbis, _report
+from ._design import Design, design_for, is_dask_frame
 
 # Phi(x) = erfc(-x / sqrt 2) / 2 with the C library's erfc, one call per row.
 _erfc = np.frompyfunc(math.erfc, 1, 1)
@@ -21,6 +19,35 @@ _erfc = np.frompyfunc(math.erfc, 1, 1)
 
 def normal_cdf(x: np.ndarray) -> np.ndarray:
     return 0.5 * _erfc(np.asarray(x, dtype=np.float64) * -math.sqrt(0.5)).astype(np.float64)
+
+
+def driver(exog: Any) -> Any:
+    """The module whose fit_probit and ame compute on these rows: the extension, or the Dask driver."""
+    if isinstance(exog, np.ndarray):
+        return _quorbis
+    from . import dask
+
+    return dask
+
+
+def _predicted(exog: np.ndarray, coef: np.ndarray) -> np.ndarray:
+    return normal_cdf(exog @ coef)
+
+
+def _predict_frame(newdata: Any, spec: Any, names: list[str], coef: np.ndarray) -> Any:
+    if spec is not None:
+        newdata = design_for(spec, newdata)
+    if isinstance(newdata, pd.DataFrame):
+        absent = [c for c in names if c not in newdata.columns]
+        if absent:
+            raise ValueError(f"newdata lacks the columns {', '.join(absent)}")
+        values = newdata[names].to_numpy(dtype=np.float64, na_value=np.nan)
+        return pd.Series(normal_cdf(values @ coef), index=newdata.index, name="predicted")
+    values = np.asarray(newdata, dtype=np.float64)
+    values = values.reshape(1, -1) if values.ndim == 1 else values
+    if values.ndim != 2 or values.shape[1] != len(coef):
+        raise ValueError(f"newdata must have {len(coef)} columns, not shape {values.shape}")
+    return normal_cdf(values @ coef)
 
 
 def _cov_type(clustered: bool, robust: bool, small_sample: bool) -> str:
@@ -63,6 +90,10 @@ class ProbitResult:
         The texts of the :class:`ProbitWarning` issued for this fit.
     raw : VaskProbitResults
         The result of :func:`quorbis.fit_probit` underneath.
+
+    A fit on a Dask DataFrame keeps its rows as Dask arrays, and everything that reads them (``ame``,
+    ``predict``, ``raw``) computes on Dask. Pickling or copying such a result computes nothing: the copy
+    holds the same lazy arrays (their task graphs), and refits on Dask when its ``raw`` is asked for.
     """
 
     __module__ = "quorbis"
@@ -73,6 +104,8 @@ class ProbitResult:
         self._exog: np.ndarray = raw.model.exog
         self._endog: np.ndarray = raw.model.endog
         self._clusters = design.clusters
+        self._ones = design.ones
+        self._constants = design.constants
         self._fit_options = (max_iter, tol, robust)
         self.exog_names: list[str] = list(design.exog_names)
         self.endog_name: str = design.endog_name
@@ -107,7 +140,7 @@ class ProbitResult:
 
     @property
     def llnull(self) -> float:
-        n1 = float(self._endog.sum())
+        n1 = self._ones
         n0 = self.nobs - n1
         p = n1 / self.nobs
         return sum(count * math.log(share) for count, share in ((n1, p), (n0, 1.0 - p)) if count)
@@ -130,7 +163,8 @@ class ProbitResult:
         # An unpickled result refits: fit_probit gives bit-identical results for the same data.
         if self._raw is None:
             max_iter, tol, robust = self._fit_options
-            self._raw = fit_probit(self._endog, self._exog, max_iter, tol, robust, self._clusters)
+            self._raw = driver(self._exog).fit_probit(self._endog, self._exog, max_iter, tol, robust,
+                                                      self._clusters)
         return self._raw
 
     def cov_params(self) -> pd.DataFrame:
@@ -154,33 +188,27 @@ class ProbitResult:
 
         Parameters
         ----------
-        newdata : DataFrame, array or None
+        newdata : DataFrame (pandas or Dask), array or None
             For a formula fit, data with the formula's variables (the same transforms and categories
             apply; a category not seen in the fit is an error). For a fit on arrays, a design matrix with
             the fitted columns (a DataFrame's columns are taken by name). None: the rows of the fit.
 
         Returns
         -------
-        pandas.Series or numpy.ndarray
+        pandas.Series, numpy.ndarray or their Dask counterparts
             A Series indexed like ``newdata`` when it is a DataFrame, else an array. Rows with a
-            missing value get NaN.
+            missing value get NaN. A Dask DataFrame gives a Dask Series, partition by partition; None
+            gives a Dask array when the fit was on a Dask DataFrame.
         """
         coef = self.params.to_numpy()
         if newdata is None:
-            return normal_cdf(self._exog @ coef)
-        if self._spec is not None:
-            newdata = design_for(self._spec, newdata)
-        if isinstance(newdata, pd.DataFrame):
-            absent = [c for c in self.exog_names if c not in newdata.columns]
-            if absent:
-                raise ValueError(f"newdata lacks the columns {', '.join(absent)}")
-            values = newdata[self.exog_names].to_numpy(dtype=np.float64, na_value=np.nan)
-            return pd.Series(normal_cdf(values @ coef), index=newdata.index, name="predicted")
-        values = np.asarray(newdata, dtype=np.float64)
-        values = values.reshape(1, -1) if values.ndim == 1 else values
-        if values.ndim != 2 or values.shape[1] != len(coef):
-            raise ValueError(f"newdata must have {len(coef)} columns, not shape {values.shape}")
-        return normal_cdf(values @ coef)
+            if isinstance(self._exog, np.ndarray):
+                return _predicted(self._exog, coef)
+            return self._exog.map_blocks(_predicted, coef, drop_axis=1, dtype=np.float64)
+        if is_dask_frame(newdata):
+            return newdata.map_partitions(_predict_frame, self._spec, self.exog_names, coef,
+                                          meta=pd.Series(dtype=np.float64, name="predicted"))
+        return _predict_frame(newdata, self._spec, self.exog_names, coef)
 
     def ame(self, chunk_size: int | None = None) -> pd.DataFrame:
         """Average marginal effects of every regressor but the constant, with delta-method errors.
@@ -203,13 +231,13 @@ class ProbitResult:
         --------
         >>> quorbis.probit("GRADE ~ GPA + TUCE + PSI", data).ame()  # doctest: +SKIP
         """
-        constants = set(constant_columns(self._exog))
+        constants = set(self._constants)
         # ame leaves out columns named const and takes the others' names as row labels: name them
         # neutrally for the call and put the real names back.
         labels = ["const" if j in constants else f"x{j}" for j in range(len(self.exog_names))]
         view = SimpleNamespace(params=self.params.to_numpy(), cov_params=lambda: self._cov,
                                model=SimpleNamespace(exog=self._exog, exog_names=labels))
-        table = ame(view, chunk_size)
+        table = driver(self._exog).ame(view, chunk_size)
         table.index = [self.exog_names[j] for j in range(len(labels)) if j not in constants]
         return table
 

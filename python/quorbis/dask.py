@@ -94,6 +94,21 @@ def ame(result, chunk_size=None):
     return _quorbis._effects_table(effects, jacobian, X.shape[0], cov, names)
 
 
+def _r_factor(X, ones=False):
+    """R of X = QR (of [X, 1] with ones): each block's R, stacked on the R so far and factored again, block
+    after block in row order."""
+    parts = [dask.delayed(_block_r)(block, ones) for block in _exog(X).to_delayed().ravel()]
+    return dask.compute(_fold(parts, _stack_r))[0]
+
+
+def _block_r(X, ones):
+    return np.linalg.qr(np.column_stack([X, np.ones(len(X))]) if ones else X, mode="r")
+
+
+def _stack_r(a, b):
+    return np.linalg.qr(np.vstack([a, b]), mode="r")
+
+
 def _as_dask(a):
     return a if isinstance(a, da.Array) else da.from_array(np.asarray(a), chunks=-1)
 

@@ -137,4 +137,5 @@ def probit(
     tol: float = 1e-6,
     small_sample: bool = False,
 ) -> ProbitResult:
-    """Fits a probit model from a formula and a DataFrame, or from an outcome and a design matrix."""
+    """Fits a probit model from a formula and a DataFrame (pandas or Dask), or from an outcome and a design
+    matrix."""

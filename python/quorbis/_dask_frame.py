@@ -1,0 +1,229 @@
+"""A formula over a Dask DataFrame: the in-memory path's design, as Dask arrays of one block per partition.
+
+Two passes over the partitions come before the fit. The first finds the rows with missing values and the
+levels of the categorical variables among the other rows; one model spec learned from those levels then
+builds every partition's rows, so each partition gives the in-memory design's columns whatever levels it
+lacks. The second checks the outcome and the design's values, and collects the cluster cells in order of
+first appearance, the numbering of the in-memory path. Only such small summaries leave the workers.
+"""
+
+from __future__ import annotations
+
+import warnings
+from typing import Any
+
+import dask
+import dask.array as da
+import formulaic
+import numpy as np
+import pandas as pd
+
+from ._clusters import cluster_columns
+from ._design import (Design, check_one_outcome, check_size, column_order, floats, formula_with_outcome,
+                      missing_table, refuse, refuse_missing, refuse_outcome)
+
+# Dask's placeholder in the dtype of a categorical column whose categories it has not computed.
+_UNKNOWN_CATEGORIES = "__UNKNOWN_CATEGORIES__"
+
+
+class _Plan:
+    """What a partition needs to build its rows of the design. A plain class, so that Dask hands it to
+    the tasks as it is."""
+
+    def __init__(self, used: list[str], cluster: Any, lhs: Any, rhs: Any, order: list[int], y_name: str,
+                 names: list[str]) -> None:
+        self.used, self.cluster, self.lhs, self.rhs = used, cluster, lhs, rhs
+        self.order, self.y_name, self.names = order, y_name, names
+
+
+def from_dask_frame(formula: str, data: Any, cluster: Any, missing: str) -> Design:
+    parsed = formula_with_outcome(formula)
+    meta = data._meta
+    used = [c for c in meta.columns if c in parsed.required_variables]
+    cluster = _cluster_names(cluster, meta)
+    # Dask's example rows of the data's dtypes tell which factors are categorical. All columns: the
+    # variables of stateful transforms are not among the formula's required variables.
+    sample = data._meta_nonempty
+    with warnings.catch_warnings():  # about the example values, not the data
+        warnings.simplefilter("ignore")
+        probe = formulaic.model_matrix(parsed, sample, na_action="ignore")
+    categorical = _categorical_columns(probe, used, meta)
+    # Only these columns: a Parquet source, say, then reads no others.
+    partitions = data[list(dict.fromkeys([*used, *(cluster or [])]))].to_delayed()
+    levels, dropped = _levels(partitions, used, cluster, categorical, missing)
+    plan = _plan(parsed, sample[used], cluster, levels)
+    plan_key = dask.delayed(plan, traverse=False)
+    checks, later, ones, cells = _check_all(partitions, plan_key, plan, missing, dropped)
+    endog, exog, codes = _arrays(partitions, checks, plan_key, cells, len(plan.names))
+    return Design(endog, exog, plan.names, plan.y_name, codes, None if cells is None else len(cells),
+                  dropped + later, formula, plan.rhs, ones, _constant_columns(checks))
+
+
+def _levels(partitions: list, used: list[str], cluster: Any, categorical: list[str],
+            missing: str) -> tuple[dict[str, pd.Series], int]:
+    """The first pass: each categorical column's levels among the rows without missing values, and the
+    number of the others (refused with missing='raise')."""
+    surveys = dask.compute(*[dask.delayed(_survey)(p, used, cluster, categorical) for p in partitions])
+    na = np.logical_or.reduce([s["na"] for s in surveys])
+    rows = sum(s["rows"] for s in surveys)
+    if rows and missing == "raise":
+        columns = [*used, *(cluster or [])]
+        refuse([c for c, has in zip(columns, na) if has], rows)
+    return {c: pd.concat([s["levels"][c] for s in surveys]).drop_duplicates() for c in categorical}, rows
+
+
+def _check_all(partitions: list, plan_key: Any, plan: _Plan, missing: str,
+               dropped: int) -> tuple[list[dict[str, Any]], int, float, pd.MultiIndex | None]:
+    """The second pass: the checks of the in-memory path; each partition's findings, the rows dropped for
+    NaN made by the formula's transforms, the number of ones, and the cluster cells."""
+    checks = dask.compute(*[dask.delayed(_check)(p, plan_key) for p in partitions])
+    later = sum(c["later"] for c in checks)
+    refuse_missing(np.logical_or.reduce([c["nan"] for c in checks]), later,
+                   np.logical_or.reduce([c["infinite"] for c in checks]), [plan.y_name, *plan.names], missing)
+    check_size(sum(c["rows"] for c in checks), len(plan.names), dropped + later)
+    if not all(c["binary"] for c in checks):
+        refuse_outcome(np.unique(np.concatenate([c["values"] for c in checks]))[:11], plan.y_name)
+    cells = None if plan.cluster is None else pd.MultiIndex.from_frame(
+        pd.concat([c["cells"] for c in checks], ignore_index=True).drop_duplicates())
+    return checks, later, float(sum(c["ones"] for c in checks)), cells
+
+
+def _constant_columns(checks: list[dict[str, Any]]) -> list[int]:
+    """Columns holding one nonzero value in every row of every partition."""
+    found = [c for c in checks if c["first"] is not None]
+    first = found[0]["first"]
+    same = np.logical_and.reduce([c["same"] & (c["first"] == first) for c in found])
+    return [int(j) for j in np.flatnonzero(same & (first != 0.0))]
+
+
+def _cluster_names(cluster: Any, meta: pd.DataFrame) -> list[str] | None:
+    if cluster is None:
+        return None
+    if not (isinstance(cluster, str) or (isinstance(cluster, (list, tuple)) and cluster
+                                         and all(isinstance(c, str) for c in cluster))):
+        raise ValueError("with a Dask DataFrame, cluster must name columns of it")
+    names = [cluster] if isinstance(cluster, str) else list(cluster)
+    cluster_columns(names, 0, meta, meta.index)  # the errors of the in-memory path for absent columns
+    return names
+
+
+def _categorical_columns(probe: Any, used: list[str], meta: pd.DataFrame) -> list[str]:
+    """The columns whose levels the model spec learns: the variables of the categorical factors. Refuses
+    what a partition cannot compute alone: transforms that learn from all rows, categorical factors of
+    several columns, and categories Dask does not know."""
+    found: set[str] = set()
+    for matrix in (probe.lhs, probe.rhs):
+        spec = matrix.model_spec
+        if spec.transform_state:
+            raise ValueError(f"{', '.join(spec.transform_state)} learns from all rows at once, which a Dask "
+                             "DataFrame does not allow: compute it as a column first, or fit in memory")
+        for factor, variables in spec.factor_variables.items():
+            kind = spec.encoder_state.get(factor.expr, (None,))[0]
+            if getattr(kind, "value", None) != "categorical":
+                continue
+            columns = variables & set(used)
+            if len(columns) > 1:
+                raise ValueError(f"the categorical factor {factor.expr} combines the columns "
+                                 f"{', '.join(sorted(columns))}: compute it as a column first")
+            found |= columns
+    unknown = [c for c in found if isinstance(meta[c].dtype, pd.CategoricalDtype)
+               and _UNKNOWN_CATEGORIES in meta[c].dtype.categories]
+    if unknown:
+        raise ValueError(f"the categories of {', '.join(unknown)} are unknown to Dask: set them with "
+                         ".cat.as_known() first")
+    return [c for c in used if c in found]
+
+
+def _survey(part: pd.DataFrame, used: list[str], cluster: Any, categorical: list[str]) -> dict[str, Any]:
+    """Which columns hold missing values and in how many rows; each categorical column's distinct values
+    among the other rows."""
+    na = missing_table(part[used], cluster_columns(cluster, len(part), part, part.index))
+    rows = na.any(axis=1).to_numpy()
+    kept = part[categorical][~rows]
+    return {"na": na.any(axis=0).to_numpy(), "rows": int(rows.sum()),
+            "levels": {c: kept[c].drop_duplicates() for c in categorical}}
+
+
+def _plan(parsed: Any, sample: pd.DataFrame, cluster: Any, levels: dict[str, pd.Series]) -> _Plan:
+    """The model spec of rows that hold every level of every categorical column, which is the spec of all
+    the rows: formulaic sorts the levels, whatever rows they come from. The other columns repeat the
+    sample's values."""
+    size = max([len(v) for v in levels.values()] + [len(sample)])
+    frame = sample.take(np.arange(size) % len(sample)).reset_index(drop=True)
+    for column, values in levels.items():
+        if len(values):  # else no row is left to fit
+            frame[column] = values.take(np.arange(size) % len(values)).reset_index(drop=True)
+    matrices = formulaic.model_matrix(parsed, frame, na_action="ignore")
+    check_one_outcome(parsed, matrices.lhs)
+    rhs = matrices.rhs.model_spec
+    order = column_order(rhs)
+    names = [str(matrices.rhs.columns[j]) for j in order]
+    return _Plan(list(sample.columns), cluster, matrices.lhs.model_spec, rhs, order,
+                 str(matrices.lhs.columns[0]), names)
+
+
+def _kept(part: pd.DataFrame, plan: _Plan) -> tuple[pd.DataFrame, pd.DataFrame | None]:
+    """The partition's rows without missing data values, and their cluster variables."""
+    columns = cluster_columns(plan.cluster, len(part), part, part.index)
+    keep = ~missing_table(part[plan.used], columns).any(axis=1).to_numpy()
+    return part[plan.used][keep], pd.concat(columns, axis=1)[keep].reset_index(drop=True) if columns else None
+
+
+def _outcome(frame: pd.DataFrame, plan: _Plan) -> np.ndarray:
+    return floats(plan.lhs.get_model_matrix(frame, na_action="ignore").iloc[:, 0], plan.y_name)
+
+
+def _regressors(frame: pd.DataFrame, plan: _Plan) -> np.ndarray:
+    return plan.rhs.get_model_matrix(frame, na_action="ignore").iloc[:, plan.order].to_numpy(dtype=np.float64)
+
+
+def _later(y: np.ndarray, X: np.ndarray) -> np.ndarray:
+    """Rows with NaN that the formula's transforms made."""
+    return np.isnan(y) | np.isnan(X).any(axis=1)
+
+
+def _check(part: pd.DataFrame, plan: _Plan) -> dict[str, Any]:
+    """What the in-memory path checks of the design, and the cluster cells in order of appearance."""
+    frame, cells = _kept(part, plan)
+    y, X = _outcome(frame, plan), _regressors(frame, plan)
+    later = _later(y, X)
+    nan = np.column_stack([np.isnan(y), np.isnan(X)]).any(axis=0)
+    infinite = np.isinf(X).any(axis=0)
+    y, X = y[~later], X[~later]
+    first = X[0] if len(X) else None
+    return {"nan": nan, "later": int(later.sum()), "infinite": infinite, "rows": len(y),
+            "first": first, "same": None if first is None else (X == first).all(axis=0),
+            "ones": float(y.sum()), "binary": bool(((y == 0.0) | (y == 1.0)).all()),
+            "values": np.unique(y)[:11], "cells": None if cells is None else cells[~later].drop_duplicates(),
+            "transformed": bool(later.any())}
+
+
+def _block(part: pd.DataFrame, plan: _Plan, what: str, transformed: bool,
+           cells: pd.MultiIndex | None) -> np.ndarray:
+    """The partition's rows of y, X or the cluster codes (the cells' positions in cells), one task each.
+    Only X and the rows that transforms made missing need the formula's right-hand side, the costly part:
+    y and the codes read it only in a partition with such rows."""
+    frame, values = _kept(part, plan)
+    X = _regressors(frame, plan) if what == "X" or transformed else None
+    y = _outcome(frame, plan) if what == "y" or transformed else None
+    keep = ~_later(y, X) if transformed else np.ones(len(frame), dtype=bool)
+    if what == "X":
+        return np.ascontiguousarray(X[keep])
+    if what == "y":
+        return np.ascontiguousarray(y[keep])
+    return cells.get_indexer(pd.MultiIndex.from_frame(values[keep])).astype(np.float64).reshape(-1, 1)
+
+
+def _arrays(partitions: list, checks: list[dict[str, Any]], plan: Any, cells: pd.MultiIndex | None,
+            k: int) -> tuple:
+    """y, X and the cluster codes as Dask arrays, one block per partition with rows. Each block is its own
+    task: Dask fuses a task that several arrays shared into each of them anyway."""
+    cells_key = None if cells is None else dask.delayed(cells, traverse=False)
+
+    def array(what: str, columns: tuple[int, ...]) -> Any:
+        return da.concatenate([
+            da.from_delayed(dask.delayed(_block)(p, plan, what, c["transformed"], cells_key),
+                            (c["rows"], *columns), np.float64)
+            for p, c in zip(partitions, checks) if c["rows"]])
+
+    return array("y", ()), array("X", (k,)), None if cells is None else array("codes", (1,))

@@ -1,0 +1,145 @@
+"""probit() on a Dask DataFrame against probit() on the same rows in memory."""
+
+import copy
+import pickle
+import subprocess
+import sys
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import quorbis
+
+try:
+    import dask.dataframe as dd
+except ImportError as error:  # not installed, or its pyarrow does not fit the installed NumPy
+    pytest.skip(f"no Dask DataFrames: {error}", allow_module_level=True)
+qd = pytest.importorskip("quorbis.dask")
+frame = pytest.importorskip("quorbis._dask_frame")
+
+FORMULA = "y ~ x + C(region) + x:z"
+FITS = {"classical": {}, "HC0": {"robust": True}, "cluster": {"cluster": "firm", "small_sample": True},
+        "two clusters": {"cluster": ["firm", "d"]}}
+
+
+def _frames():
+    """Uneven partitions: the first lacks the level 'east', the third has no complete row; a few values
+    are missing elsewhere; the cluster labels are strings."""
+    rng = np.random.default_rng(8)
+    n = 3000
+    data = pd.DataFrame({"x": rng.normal(size=n), "z": rng.normal(size=n), "d": rng.integers(0, 2, n),
+                         "region": rng.choice(["north", "south", "east", "west"], n),
+                         "firm": rng.choice([f"f{i:02d}" for i in range(40)], n)})
+    data["y"] = (0.5 * data.x - 0.4 * (data.region == "east") + rng.normal(size=n) > 0).astype(int)
+    data.loc[:399, "region"] = data.region[:400].replace("east", "west")
+    data.loc[[3, 50, 2000], "x"] = np.nan
+    data.loc[1100:1149, "z"] = np.nan
+    data.loc[7, "firm"] = None
+    lazy = dd.from_pandas(data, npartitions=1).repartition(divisions=[0, 400, 1100, 1150, 2999])
+    return lazy, lazy.compute()
+
+
+LAZY, DATA = _frames()
+
+
+@pytest.mark.parametrize("formula, kind", [(FORMULA, kind) for kind in FITS] + [
+    ("y ~ np.log(z) + C(region) * d", "cluster")])  # NaN made by a transform in some partitions
+@pytest.mark.filterwarnings("ignore:invalid value encountered in log:RuntimeWarning")
+def test_a_dask_frame_gives_the_fit_and_effects_of_its_rows_in_memory(formula, kind):
+    got = quorbis.probit(formula, LAZY, **FITS[kind])
+    want = quorbis.probit(formula, DATA, **FITS[kind])
+    assert got.exog_names == want.exog_names
+    for name in ("nobs", "dropped_rows", "n_clusters", "cov_type", "iterations", "converged", "notes"):
+        assert getattr(got, name) == getattr(want, name), name
+    np.testing.assert_allclose(got.params, want.params, rtol=1e-12, atol=0)
+    np.testing.assert_allclose(got.cov_params(), want.cov_params(), rtol=1e-12, atol=0)
+    assert got.llf == pytest.approx(want.llf, rel=1e-12) and got.llnull == want.llnull
+    effects, expected = got.ame(), want.ame()
+    assert list(effects.index) == list(expected.index)
+    np.testing.assert_allclose(effects.iloc[:, :3], expected.iloc[:, :3], rtol=1e-12, atol=0)
+    assert (effects["Significance"] == expected["Significance"]).all()
+
+
+@pytest.mark.parametrize("formula, data", [
+    ("y ~ x + w + v", lambda d: d.assign(w=d.x * 2.0, v=d.x)),  # collinear
+    ("y ~ x - 1", lambda d: d),  # no constant
+    ("y ~ C(region) - 1", lambda d: d),  # a constant implied by the dummies: no warning
+    ("s ~ x", lambda d: d.assign(s=(d.x > 0).astype(float))),  # separation
+], ids=["collinear", "no constant", "implied constant", "separation"])
+def test_the_warnings_are_those_of_the_rows_in_memory(formula, data):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        got = quorbis.probit(formula, data(LAZY), max_iter=200)
+        want = quorbis.probit(formula, data(DATA), max_iter=200)
+    assert got.notes == want.notes
+    assert [str(w.message) for w in caught] == got.notes * 2
+
+
+@pytest.mark.parametrize("formula, data, options", [
+    (FORMULA, lambda d: d, {"cluster": "firm", "missing": "raise"}),
+    ("y ~ np.log(z)", lambda d: d, {"missing": "raise"}),
+    ("y ~ x", lambda d: d.assign(y=d.y * 2), {}),
+    ("y ~ x", lambda d: d.assign(y=d.y + d.z.fillna(0.0)), {}),
+    ("region ~ x", lambda d: d, {}),
+    ("y ~ x", lambda d: d.assign(x=d.x / 0.0), {}),
+], ids=["missing", "missing after a transform", "outcome 0/2", "outcome continuous", "outcome text",
+        "infinite"])
+@pytest.mark.filterwarnings("ignore:invalid value encountered in log:RuntimeWarning")
+def test_bad_data_raise_the_in_memory_error_before_any_fit(monkeypatch, formula, data, options):
+    with pytest.raises(Exception) as expected:
+        quorbis.probit(formula, data(DATA), **options)
+    monkeypatch.setattr(qd, "fit_probit", None)
+    with pytest.raises(type(expected.value)) as got:
+        quorbis.probit(formula, data(LAZY), **options)
+    assert str(got.value) == str(expected.value)
+
+
+@pytest.mark.parametrize("formula, data, options, message", [
+    ("y ~ center(x)", LAZY, {}, r"^center\(x\) learns from all rows"),
+    ("y ~ C(x + z)", LAZY, {}, r"C\(x \+ z\) combines the columns x, z"),
+    ("y ~ g", LAZY.assign(g=LAZY.region.astype("category")), {}, r"categories of g are unknown"),
+    ("y ~ x", LAZY, {"cluster": np.zeros(3000)}, r"cluster must name columns"),
+], ids=["stateful transform", "factor of two columns", "unknown categories", "cluster values"])
+def test_what_a_partition_cannot_compute_alone_is_refused(formula, data, options, message):
+    with pytest.raises(ValueError, match=message):
+        quorbis.probit(formula, data, **options)
+
+
+def test_a_pass_of_the_fit_evaluates_each_partitions_regressors_once(monkeypatch):
+    counts = {"built": 0, "passes": 0}
+
+    def counting(name, function):
+        def counted(*args):
+            counts[name] += 1
+            return function(*args)
+        return counted
+
+    monkeypatch.setattr(frame, "_regressors", counting("built", frame._regressors))
+    monkeypatch.setattr(qd, "_reduce", counting("passes", qd._reduce))
+    quorbis.probit(FORMULA, LAZY, cluster="firm")
+    # 3 partitions with rows, once in each pass of the fit, and in the few passes of the checks
+    assert 3 * counts["passes"] < counts["built"] < 2 * 3 * counts["passes"]
+
+
+@pytest.mark.parametrize("clone", [lambda r: pickle.loads(pickle.dumps(r)), copy.deepcopy])
+def test_a_copy_stays_lazy_and_refits_on_dask(clone):
+    r = quorbis.probit(FORMULA, LAZY, cluster="firm")
+    twin = clone(r)
+    assert type(twin.raw.model.exog) is type(r.raw.model.exog) is not np.ndarray
+    assert twin.raw.params.tobytes() == r.raw.params.tobytes() and twin.summary() == r.summary()
+    pd.testing.assert_frame_equal(twin.ame(), r.ame())
+    want = quorbis.probit(FORMULA, DATA, cluster="firm")
+    predicted = twin.predict()
+    assert not isinstance(predicted, np.ndarray)
+    np.testing.assert_allclose(predicted.compute(), want.predict(), rtol=1e-12)
+    pd.testing.assert_series_equal(twin.predict(LAZY).compute(), want.predict(DATA), rtol=1e-12)
+
+
+def test_importing_quorbis_or_fitting_in_memory_imports_no_dask():
+    code = ("import sys, pandas, quorbis\n"
+            "quorbis.probit('y ~ x', pandas.DataFrame({'y': [0, 1, 0, 1], 'x': [1.0, 3.0, 2.0, 2.5]}))\n"
+            "print(sorted(m for m in sys.modules if m.split('.')[0] == 'dask'))\n")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert run.stdout == "[]\n"
