@@ -152,6 +152,15 @@ class TestTraps:
         r = quorbis.probit("GRADE ~ GPA + np.log(TUCE)", data)
         assert r.dropped_rows == 2 and r.nobs == 30
 
+    def test_stateful_transforms_see_their_variables_over_the_kept_rows(self):
+        data = GRADES.assign(TUCE=GRADES.TUCE.where(GRADES.index != 3))
+        r = quorbis.probit("GRADE ~ center(GPA) + scale(TUCE) + PSI", data)
+        kept = data.dropna()
+        plain = quorbis.probit("GRADE ~ GPA_c + TUCE_s + PSI", kept.assign(
+            GPA_c=kept.GPA - kept.GPA.mean(), TUCE_s=(kept.TUCE - kept.TUCE.mean()) / kept.TUCE.std()))
+        np.testing.assert_allclose(r.params.to_numpy(), plain.params.to_numpy(), rtol=1e-12)
+        assert r.dropped_rows == 1
+
     def test_forgotten_drop_first_names_the_collinear_columns(self):
         X = pd.get_dummies(SURVEY.dropna().region, dtype=float).assign(const=1.0)
         with pytest.warns(quorbis.ProbitWarning, match="columns east, north, south, west, const are collinear"):

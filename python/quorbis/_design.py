@@ -6,6 +6,7 @@ Rows with a missing value in the outcome, the regressors or the cluster variable
 
 from __future__ import annotations
 
+import ast
 import sys
 import warnings
 from dataclasses import dataclass
@@ -39,7 +40,8 @@ class Design:
 def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> Design:
     frame = data if isinstance(data, pd.DataFrame) else pd.DataFrame(data)
     parsed = formula_with_outcome(formula)
-    used = [c for c in frame.columns if c in parsed.required_variables]
+    variables = formula_variables(parsed)
+    used = [c for c in frame.columns if c in variables]
     columns = cluster_columns(cluster, len(frame), frame, frame.index)
     keep = _keep_rows(frame[used], columns, missing)
     matrices = formulaic.model_matrix(parsed, frame.loc[keep, used], na_action="ignore")
@@ -62,6 +64,29 @@ def formula_with_outcome(formula: str) -> Any:
     if not hasattr(parsed, "lhs"):
         raise ValueError(f"the formula {formula!r} has no outcome: write it as 'y ~ x1 + x2'")
     return parsed
+
+
+def formula_variables(parsed: Any) -> set[str]:
+    """The names of the formula's variables: formulaic's required variables, which leave out those inside
+    stateful transforms such as center(x) or scale(z), and the names passed to every call."""
+    names = set(parsed.required_variables)
+    for side in (parsed.lhs, parsed.rhs):
+        for term in side:
+            for factor in term.factors:
+                if factor.eval_method.name == "PYTHON":
+                    names |= _argument_names(ast.parse(str(factor.expr), mode="eval").body)
+    return names
+
+
+def _argument_names(node: ast.AST) -> set[str]:
+    """The plain names in node, leaving out those that name the function of a call (np, log, ...)."""
+    if isinstance(node, ast.Name):
+        return {node.id}
+    if isinstance(node, ast.Call):
+        parts: list[ast.AST] = [*node.args, *(keyword.value for keyword in node.keywords)]
+    else:
+        parts = list(ast.iter_child_nodes(node))
+    return set().union(*map(_argument_names, parts))
 
 
 def check_one_outcome(parsed: Any, lhs: pd.DataFrame) -> None:
