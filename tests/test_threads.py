@@ -155,6 +155,8 @@ def test_ctrl_c_stops_a_fit_and_releases_everything():
             with open("/proc/self/statm") as statm:
                 return int(statm.read().split()[1]) * 4096
 
+        # A shell that starts a job in the background has it ignore SIGINT, and Python keeps that.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         rng = np.random.default_rng(0)
         X = np.column_stack([np.ones(200_000), rng.normal(size=(200_000, 9))])
         y = (X @ rng.normal(size=10) + rng.normal(size=200_000) > 0).astype(float)
