@@ -27,8 +27,6 @@ bool all_zero_or_one(const Column& x, std::ptrdiff_t size) noexcept {
   return true;
 }
 
-}  // namespace
-
 bool is_dummy(const core::VectorView& column) noexcept {
   if (column.stride == std::ptrdiff_t{sizeof(double)}) {
     return all_zero_or_one(UnitColumn(column.data, column.stride), column.size);
@@ -36,27 +34,40 @@ bool is_dummy(const core::VectorView& column) noexcept {
   return all_zero_or_one(StridedColumn(column.data, column.stride), column.size);
 }
 
+}  // namespace
+
 // Each task checks every column over its rows; a column is a dummy when no task finds another value.
-ColumnKinds classify_columns(const core::MatrixView& exog, const std::vector<bool>& intercept) {
-  const std::size_t k = intercept.size();
+std::vector<bool> dummy_columns(const core::MatrixView& exog, const std::vector<bool>& skip) {
+  const std::size_t k = skip.size();
   const auto tasks = static_cast<std::size_t>(exog.rows / kTaskRows + 1);
   std::vector<unsigned char> other(tasks * k, 0);
   auto check = [&](std::size_t t, std::size_t) {
     const auto begin = static_cast<std::ptrdiff_t>(t) * kTaskRows;
     const core::MatrixView rows = exog.row_slice(begin, std::min(exog.rows, begin + kTaskRows));
     for (std::size_t j = 0; j < k; ++j) {
-      if (!intercept[j]) other[t * k + j] = !is_dummy(rows.column(static_cast<std::ptrdiff_t>(j)));
+      if (!skip[j]) other[t * k + j] = !is_dummy(rows.column(static_cast<std::ptrdiff_t>(j)));
     }
   };
   parallel::Lease().run(tasks, check);
-  ColumnKinds kinds;
+  std::vector<bool> dummy(k);
   for (std::size_t j = 0; j < k; ++j) {
-    if (intercept[j]) continue;
-    bool dummy = true;
-    for (std::size_t t = 0; t < tasks; ++t) dummy = dummy && other[t * k + j] == 0;
-    (dummy ? kinds.dummies : kinds.continuous).push_back(j);
+    bool found_other = skip[j];
+    for (std::size_t t = 0; t < tasks; ++t) found_other = found_other || other[t * k + j] != 0;
+    dummy[j] = !found_other;
+  }
+  return dummy;
+}
+
+ColumnKinds kinds_of(const std::vector<bool>& dummy, const std::vector<bool>& intercept) {
+  ColumnKinds kinds;
+  for (std::size_t j = 0; j < intercept.size(); ++j) {
+    if (!intercept[j]) (dummy[j] ? kinds.dummies : kinds.continuous).push_back(j);
   }
   return kinds;
+}
+
+ColumnKinds classify_columns(const core::MatrixView& exog, const std::vector<bool>& intercept) {
+  return kinds_of(dummy_columns(exog, intercept), intercept);
 }
 
 }  // namespace quorbis::ame

@@ -308,26 +308,26 @@ std::vector<std::string> names_of(PyObject* names) { return string_list(names); 
 PyObject* dummy_columns(PyObject*, PyObject* exog) {
   return guarded([&] {
     const MatrixView x = matrix_view(as_exog_argument(exog));
+    const std::vector<bool> flags =
+        without_lock([&] { return ame::dummy_columns(x, std::vector<bool>(static_cast<std::size_t>(x.cols))); });
     Ref list = checked(PyList_New(x.cols));
     for (std::ptrdiff_t j = 0; j < x.cols; ++j) {
-      PyList_SET_ITEM(list.get(), j, Py_NewRef(ame::is_dummy(x.column(j)) ? Py_True : Py_False));
+      PyList_SET_ITEM(list.get(), j, Py_NewRef(flags[static_cast<std::size_t>(j)] ? Py_True : Py_False));
     }
     return list;
   });
 }
 
 ame::ColumnKinds kinds_of(PyObject* dummies, const std::vector<bool>& intercept) {
-  ame::ColumnKinds kinds;
   Ref flags = checked(PySequence_Fast(dummies, "dummies must be a sequence"));
   if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(flags.get())) != intercept.size()) {
     raise(PyExc_ValueError, "one dummy flag per column");
   }
+  std::vector<bool> dummy(intercept.size());
   for (std::size_t j = 0; j < intercept.size(); ++j) {
-    if (intercept[j]) continue;
-    const bool dummy = to_bool(PySequence_Fast_GET_ITEM(flags.get(), static_cast<Py_ssize_t>(j)));
-    (dummy ? kinds.dummies : kinds.continuous).push_back(j);
+    if (!intercept[j]) dummy[j] = to_bool(PySequence_Fast_GET_ITEM(flags.get(), static_cast<Py_ssize_t>(j)));
   }
-  return kinds;
+  return ame::kinds_of(dummy, intercept);
 }
 
 constexpr std::array<const char*, 5> kEffectParams = {"exog", "params", "names", "dummies", "chunk_size"};
