@@ -1,7 +1,7 @@
 """A formula over a Dask DataFrame: the in-memory path's design, as Dask arrays of one block per partition.
 
 Two passes over the partitions come before the fit. The first finds the rows with missing values and the
-levels of the categorical variables among the other rows; one model spec learned from those levels then
+levels of the categorical variables among the other rows; one formulaic model learned from those levels then
 builds every partition's rows, so each partition gives the in-memory design's columns whatever levels it
 lacks. The second checks the outcome and the design's values, and collects the cluster cells in order of
 first appearance, the numbering of the in-memory path. Only such small summaries leave the workers.
@@ -108,7 +108,7 @@ def _cluster_names(cluster: Any, meta: pd.DataFrame) -> list[str] | None:
 
 
 def _categorical_columns(probe: Any, used: list[str], meta: pd.DataFrame) -> list[str]:
-    """The columns whose levels the model spec learns: the variables of the categorical factors. Refuses
+    """The columns whose levels the formulaic model learns: the variables of the categorical factors. Refuses
     what a partition cannot compute alone: transforms that learn from all rows, categorical factors of
     several columns, and categories Dask does not know."""
     found: set[str] = set()
@@ -145,8 +145,8 @@ def _survey(part: pd.DataFrame, used: list[str], cluster: Any, categorical: list
 
 
 def _plan(parsed: Any, sample: pd.DataFrame, cluster: Any, levels: dict[str, pd.Series]) -> _Plan:
-    """The model spec of rows that hold every level of every categorical column, which is the spec of all
-    the rows: formulaic sorts the levels, whatever rows they come from. The other columns repeat the
+    """The formulaic model of rows that hold every level of every categorical column, which is the model of
+    all the rows: formulaic sorts the levels, whatever rows they come from. The other columns repeat the
     sample's values."""
     size = max([len(v) for v in levels.values()] + [len(sample)])
     frame = sample.take(np.arange(size) % len(sample)).reset_index(drop=True)
