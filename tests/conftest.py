@@ -13,13 +13,45 @@ import statsmodels.api as sm
 from scipy.special import log_ndtr
 
 
-def simulate(n, k, seed):
-    """Probit data with an intercept column: y = 1{X b + e > 0}, e standard normal."""
+def simulate(n, k, seed, *, dummy=False):
+    """Probit data y = 1{X b + e > 0}, e standard normal, X with an intercept column first (when k > 0) and,
+    with dummy, a 0/1 column last."""
     rng = np.random.default_rng(seed)
-    X = np.column_stack([np.ones(n), rng.normal(size=(n, k - 1))])
+    X = rng.normal(size=(n, k))
+    if k:
+        X[:, 0] = 1.0
+    if dummy and k > 1:
+        X[:, -1] = rng.integers(0, 2, n)
     beta = rng.uniform(-0.6, 0.6, size=k)
     y = (X @ beta + rng.normal(size=n) > 0).astype(float)
     return y, X
+
+
+def cluster_ids(n, count, seed, columns=1):
+    """(n, columns) float cluster ids drawn from 0 .. count - 1."""
+    return np.random.default_rng(seed).integers(0, count, size=(n, columns)).astype(float)
+
+
+def unaligned(a):
+    """A copy of a whose data start one byte past an 8-byte boundary."""
+    out = np.ndarray(a.shape, np.float64, buffer=np.zeros(a.nbytes + 1, np.uint8), offset=1)
+    out[...] = a
+    return out
+
+
+def fingerprint(results, data=True):
+    """The bits of everything a fit returns (with data, also the model's arrays and names)."""
+    bits = (results.params.tobytes(), results.cov_params().tobytes(), np.float64(results.loglike).tobytes(),
+            results.iterations, results.converged)
+    if not data:
+        return bits
+    model = results.model
+    return bits + (np.ascontiguousarray(model.exog).tobytes(), model.endog.tobytes(), model.exog_names)
+
+
+def assert_same_fit(a, b):
+    """The estimates, covariance and iteration record of two fits agree to the last bit."""
+    assert fingerprint(a, data=False) == fingerprint(b, data=False)
 
 
 def _real(name):
@@ -42,8 +74,7 @@ def _dataset(name):
     if name.startswith("simulated"):
         n, k = {"simulated": (1500, 4), "simulated_wide": (3000, 12)}[name]
         y, X = simulate(n, k, seed=len(name))
-        groups = np.random.default_rng(7).integers(0, 40, size=n).astype(float)
-        return y, X, groups
+        return y, X, cluster_ids(n, 40, 7)[:, 0]
     return _real(name)
 
 

@@ -8,6 +8,7 @@ import numpy as np
 import pandas as pd
 import pytest
 import statsmodels.api as sm
+from conftest import unaligned
 
 import quorbis
 
@@ -163,12 +164,6 @@ def sliced(a):
     return np.repeat(np.repeat(a, 3, axis=0), 2, axis=1)[::3, 1::2]
 
 
-def misaligned(a):
-    out = np.frombuffer(np.zeros(a.nbytes + 1, np.uint8).data, np.float64, a.size, offset=1).reshape(a.shape)
-    out[...] = a
-    return out
-
-
 class TestChunksAndLayouts:
     def test_chunk_sizes_agree(self):
         fit = fitted()
@@ -178,7 +173,7 @@ class TestChunksAndLayouts:
         for chunk in (1, 7, 256, 257, 399):
             pd.testing.assert_frame_equal(quorbis.ame(fit, chunk_size=chunk), whole, rtol=1e-12)
 
-    @pytest.mark.parametrize("layout", [np.asfortranarray, sliced, lambda a: np.flip(np.flip(a).copy()), misaligned])
+    @pytest.mark.parametrize("layout", [np.asfortranarray, sliced, lambda a: np.flip(np.flip(a).copy()), unaligned])
     def test_memory_layout_does_not_change_a_bit(self, layout):
         fit = fitted()
         arrays = [layout(a) for a in (fit.params, fit.cov_params(), fit.model.exog)]

@@ -4,6 +4,7 @@ import os
 
 import numpy as np
 import pytest
+from conftest import cluster_ids, simulate
 
 import quorbis
 
@@ -18,11 +19,8 @@ FITS = {"classical": {}, "HC0": {"robust": True}, "cluster": {"robust": True, "c
 
 
 def _data(n=N, seed=3):
-    rng = np.random.default_rng(seed)
-    X = np.column_stack([np.ones(n), rng.normal(size=(n, K - 2)), rng.integers(0, 2, n)]).astype(float)
-    y = (X @ rng.uniform(-0.5, 0.5, K) + rng.normal(size=n) > 0).astype(float)
-    groups = rng.integers(0, 500, (n, 1)) / 8.0
-    return y, X, groups
+    y, X = simulate(n, K, seed, dummy=True)
+    return y, X, cluster_ids(n, 500, seed) / 8.0  # ids that are no whole numbers
 
 
 @pytest.fixture(scope="module")

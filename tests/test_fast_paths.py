@@ -6,6 +6,7 @@ above the narrow outer-product panels, n not a multiple of any vector or block l
 
 import numpy as np
 import pytest
+from conftest import cluster_ids, simulate
 
 import quorbis
 
@@ -28,18 +29,11 @@ def both_paths():
     hooks.set_simd_enabled(previous)
 
 
-def _data(n, k, order):
-    rng = np.random.default_rng([n, k])
-    X = np.column_stack([np.ones(n), rng.normal(size=(n, k - 1))])
-    y = (X @ rng.uniform(-0.5, 0.5, k) + rng.normal(size=n) > 0).astype(float)
-    groups = rng.integers(0, 25, size=(n, 1)).astype(float)
-    return y, np.asarray(X, order=order), groups
-
-
 @pytest.mark.parametrize("n, k, order", [(1000, 3, "C"), (1037, 7, "F"), (2051, 13, "C"), (300, 16, "F")])
 @pytest.mark.parametrize("cov", ["classical", "robust", "cluster"])
 def test_fit_and_effects_are_the_same_bits(both_paths, n, k, order, cov):
-    y, X, groups = _data(n, k, order)
+    y, X = simulate(n, k, [n, k])
+    X, groups = np.asarray(X, order=order), cluster_ids(n, 25, [n, k])
     kwargs = {"robust": {"robust": True}, "cluster": {"cluster_vars": groups}}.get(cov, {})
 
     def fit():

@@ -4,6 +4,10 @@ import math
 
 import numpy as np
 import pytest
+from conftest import assert_same_fit, cluster_ids, fingerprint, simulate, unaligned
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
 
 import quorbis
 
@@ -187,6 +191,13 @@ class TestIterationControl:
         assert capfd.readouterr().err == "Hessian singular => NaN for Cov\n"  # the covariance's, once
 
 
+SETTINGS = settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+def snapshot(*arrays):
+    return [(a.shape, a.strides, a.dtype.str, np.array(a, copy=True).tobytes()) for a in arrays]
+
+
 class TestNonFiniteData:
     @pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
     def test_coefficients_that_are_not_finite_never_count_as_converged(self, simulated, bad):
@@ -198,6 +209,28 @@ class TestNonFiniteData:
         assert not np.isfinite(r.params).all()
         assert (r.iterations, r.converged) == (0, False)
         assert np.isnan(r.loglike)
+
+    @pytest.mark.filterwarnings("ignore::PendingDeprecationWarning")
+    @SETTINGS
+    @given(data=st.data(), n=st.integers(1, 12), k=st.integers(1, 3), robust=st.booleans())
+    def test_nan_and_infinities_give_numbers_not_garbage(self, data, n, k, robust):
+        values = st.sampled_from([0.0, 1.0, -1.0, 0.5, 2.0, np.nan, np.inf, -np.inf, 1e300, -1e-300])
+        x = data.draw(hnp.arrays(np.float64, (n, k), elements=values))
+        y = data.draw(hnp.arrays(np.float64, (n,), elements=values))
+        groups = data.draw(hnp.arrays(np.float64, (n, 2), elements=values))
+        before = snapshot(x, y, groups)
+        results = quorbis.fit_probit(y, x, max_iter=5, robust=robust, cluster_vars=groups)
+        assert snapshot(x, y, groups) == before
+        # Every term ln Phi is at most 0; non-finite data may give NaN, but never as a converged maximum.
+        assert results.loglike <= 0.0 or (np.isnan(results.loglike) and not results.converged)
+        assert results.params.shape == (k,) and results.cov_params().shape == (k, k)
+        assert results.iterations <= 4
+
+    def test_repeated_calls_are_bit_identical(self):
+        y, x = simulate(500, 4, 7)
+        groups = cluster_ids(500, 40, 7, columns=2)
+        first = quorbis.fit_probit(y, x, robust=True, cluster_vars=groups)
+        assert fingerprint(first) == fingerprint(quorbis.fit_probit(y, x, robust=True, cluster_vars=groups))
 
 
 class TestDegenerateShapes:
@@ -214,6 +247,16 @@ class TestDegenerateShapes:
         np.testing.assert_array_equal(r.params, np.zeros(3))
         assert (r.loglike, r.iterations, r.converged) == (0.0, 0, True)
         assert r.model.exog.shape == (0, 3) and r.model.endog.shape == (0,)
+
+    @pytest.mark.parametrize("n, k", [(0, 0), (0, 3), (1, 0), (1, 1), (1, 3), (2, 5)])
+    @pytest.mark.parametrize("robust", [False, True])
+    def test_degenerate_sizes(self, n, k, robust):
+        y, x = simulate(n, k, 0)
+        results = quorbis.fit_probit(y, x, robust=robust, cluster_vars=np.zeros((n, 1)))
+        assert results.params.shape == (k,)
+        assert results.cov_params().shape == (k, k)
+        assert results.model.exog.shape == (n, k)
+        assert np.isfinite(results.loglike)
 
 
 class TestOutcomeValues:
@@ -235,37 +278,65 @@ class TestOutcomeValues:
         assert newton_decrement(reference, y, X, r.params) < 1e-10
 
 
-def assert_same_fit(a, b):
-    np.testing.assert_array_equal(a.params, b.params)
-    np.testing.assert_array_equal(a.cov_params(), b.cov_params())
-    assert (a.loglike, a.iterations, a.converged) == (b.loglike, b.iterations, b.converged)
+def _read_only(a):
+    a = a.copy()
+    a.flags.writeable = False
+    return a
 
 
-def _unaligned(a):
-    out = np.ndarray(a.shape, np.float64, buffer=np.zeros(a.nbytes + 1, np.uint8), offset=1)
-    out[...] = a
-    return out
+# Views of the same values in other memory layouts.
+LAYOUTS = {
+    "C order": np.ascontiguousarray,
+    "Fortran order": np.asfortranarray,
+    "negative strides": lambda a: np.ascontiguousarray(a[::-1])[::-1],
+    "every other row of a larger array": lambda a: np.repeat(a, 2, axis=0)[::2],
+    "read-only": _read_only,
+    "matrix subclass": lambda a: np.asmatrix(a) if a.ndim == 2 else a,
+}
 
 
 class TestMemoryLayout:
-    """The values, not their layout in memory, decide the fit (C, Fortran, reversed and read-only
-    layouts are covered with generated data in test_hostile.py)."""
+    """The values, not their layout in memory, decide the fit; the caller's arrays are only read."""
+
+    @pytest.mark.filterwarnings("ignore::PendingDeprecationWarning")
+    @SETTINGS
+    @given(
+        n=st.integers(0, 40),
+        k=st.integers(0, 4),
+        seed=st.integers(0, 2**32 - 1),
+        x_layout=st.sampled_from(sorted(LAYOUTS)),
+        y_layout=st.sampled_from(sorted(LAYOUTS)),
+        robust=st.booleans(),
+    )
+    def test_any_layout_gives_the_contiguous_result(self, n, k, seed, x_layout, y_layout, robust):
+        y, x = simulate(n, k, seed)
+        groups = (np.arange(n) % 3).astype(float)[:, None]
+        xv, yv, gv = LAYOUTS[x_layout](x), LAYOUTS[y_layout](y), LAYOUTS[x_layout](groups)
+        before = snapshot(xv, yv, gv)
+        got = quorbis.fit_probit(yv, xv, robust=robust, cluster_vars=gv)
+        assert snapshot(xv, yv, gv) == before
+        want = quorbis.fit_probit(y, x, robust=robust, cluster_vars=groups)
+        assert fingerprint(got) == fingerprint(want)
+        for array in (got.params, got.cov_params(), got.model.exog, got.model.endog):
+            assert not np.shares_memory(array, xv) and not np.shares_memory(array, yv)
 
     @pytest.mark.parametrize("layout", [
         lambda X: np.repeat(np.repeat(X, 2, axis=0), 3, axis=1)[::2, 1::3],  # strided in both axes
         lambda X: X[:, ::-1].copy()[:, ::-1],  # negative column stride
-        _unaligned,
+        lambda X: np.broadcast_to(X[:1], X.shape),  # zero row stride: read, not refused
+        unaligned,
     ])
     def test_exog_layouts(self, simulated, layout):
         y, X = simulated
-        assert_same_fit(quorbis.fit_probit(y, layout(X), robust=True), quorbis.fit_probit(y, X, robust=True))
+        got = quorbis.fit_probit(y, layout(X), robust=True)
+        assert_same_fit(got, quorbis.fit_probit(y, np.ascontiguousarray(layout(X)), robust=True))
 
     @pytest.mark.parametrize("layout", [
         lambda y: y[:, None].copy(),
         lambda y: np.column_stack([y, y, y])[:, 1:2],  # a column of a wider array
         lambda y: np.asfortranarray(y[:, None]),
         lambda y: np.broadcast_to(y[:, None], (len(y), 1)),
-        _unaligned,
+        unaligned,
     ])
     def test_endog_layouts(self, simulated, layout):
         y, X = simulated
@@ -273,6 +344,30 @@ class TestMemoryLayout:
         assert_same_fit(r, quorbis.fit_probit(y, X, robust=True))
         assert r.model.endog.shape == y.shape
         np.testing.assert_array_equal(r.model.endog, y)
+
+
+BAD_DTYPES = ["int64", "int32", "bool", "float32", "complex128", "object", ">f8", "<U3"]
+
+
+class TestDtypes:
+    @pytest.mark.parametrize("dtype", BAD_DTYPES)
+    def test_design_matrix_of_another_dtype(self, dtype):
+        x = np.ones((3, 2)).astype(dtype)
+        with pytest.raises(TypeError) as caught:
+            quorbis.fit_probit(np.ones(3), x)
+        assert str(caught.value) == f"argument 'exog_py': type mismatch:\n from={x.dtype}, to=float64"
+
+    @pytest.mark.parametrize("dtype", BAD_DTYPES)
+    @pytest.mark.parametrize("shape", [(3,), (3, 1)])
+    def test_outcome_of_another_dtype(self, dtype, shape):
+        y = np.ones(shape).astype(dtype)
+        with pytest.raises(TypeError, match=r"^'ndarray' object cannot be converted to 'PyArray<T, D>'$"):
+            quorbis.fit_probit(y, np.ones((3, 2)))
+
+    @pytest.mark.parametrize("dtype", BAD_DTYPES)
+    def test_cluster_variables_of_another_dtype(self, dtype):
+        with pytest.raises(TypeError, match=r"^'ndarray' object cannot be converted to 'PyArray<T, D>'$"):
+            quorbis.fit_probit(np.ones(3), np.ones((3, 1)), robust=True, cluster_vars=np.ones((3, 1)).astype(dtype))
 
 
 class Lying(np.ndarray):
@@ -285,17 +380,51 @@ class Lying(np.ndarray):
         return self.reported
 
 
+class _Shaped:
+    def __init__(self, shape):
+        self.shape = shape
+
+
+class _BadIndex:
+    def __index__(self):
+        raise ZeroDivisionError("no index here")
+
+
+class _ShapeRaises:
+    @property
+    def shape(self):
+        raise KeyError("shape lookup failed")
+
+
+SHAPE_MESSAGE = "endog must be shape (nobs,) or (nobs,1). "
+
+
 class TestShapes:
     X = np.column_stack([np.ones(4), [0.5, -0.3, 1.2, -0.8]])
 
     @pytest.mark.parametrize("endog, exc, message", [
-        (np.zeros((100, 3)), ValueError, "endog must be shape (nobs,) or (nobs,1). got=(100,Some(3))"),
-        (np.zeros((4, 0)), ValueError, "endog must be shape (nobs,) or (nobs,1). got=(4,Some(0))"),
-        (np.float64(1.0), ValueError, "endog must be shape (nobs,) or (nobs,1). got ndim=0"),
+        (np.zeros((100, 3)), ValueError, SHAPE_MESSAGE + "got=(100,Some(3))"),
+        (np.zeros((4, 0)), ValueError, SHAPE_MESSAGE + "got=(4,Some(0))"),
+        (np.float64(1.0), ValueError, SHAPE_MESSAGE + "got ndim=0"),
+        (np.ones((2, 2, 1)), ValueError, SHAPE_MESSAGE + "got ndim=3"),
         ([1.0, 0.0, 1.0, 0.0], AttributeError, "'list' object has no attribute 'shape'"),
         # an array whose reported shape disagrees with its real one is read by its real shape
-        (np.zeros((4, 0)).view(Lying), ValueError, "endog must be shape (nobs,) or (nobs,1). got=(4,Some(0))"),
-        (np.zeros((4, 5)).view(Lying), ValueError, "endog must be shape (nobs,) or (nobs,1). got=(4,Some(5))"),
+        (np.zeros((4, 0)).view(Lying), ValueError, SHAPE_MESSAGE + "got=(4,Some(0))"),
+        (np.zeros((4, 5)).view(Lying), ValueError, SHAPE_MESSAGE + "got=(4,Some(5))"),
+        # objects that are no arrays are read through their shape attribute alone
+        (_Shaped([3]), TypeError, "'list' object cannot be converted to 'PyTuple'"),
+        (_Shaped(None), TypeError, "'NoneType' object cannot be converted to 'PyTuple'"),
+        (_Shaped(()), ValueError, SHAPE_MESSAGE + "got ndim=0"),
+        (_Shaped((3, 1, 1)), ValueError, SHAPE_MESSAGE + "got ndim=3"),
+        (_Shaped((3, 2)), ValueError, SHAPE_MESSAGE + "got=(3,Some(2))"),
+        (_Shaped((3,)), TypeError, "'_Shaped' object cannot be converted to 'PyArray<T, D>'"),
+        (_Shaped((3, 1)), TypeError, "'_Shaped' object cannot be converted to 'PyArray<T, D>'"),
+        (_Shaped((-1,)), OverflowError, "can't convert negative int to unsigned"),
+        (_Shaped((2**64,)), OverflowError, "int too big to convert"),
+        (_Shaped((3, -1)), OverflowError, "can't convert negative int to unsigned"),
+        (_Shaped((_BadIndex(),)), ZeroDivisionError, "no index here"),
+        (_Shaped(("3",)), TypeError, "'str' object cannot be interpreted as an integer"),
+        (_ShapeRaises(), KeyError, "'shape lookup failed'"),
     ])
     def test_refused(self, endog, exc, message):
         with pytest.raises(exc) as info:

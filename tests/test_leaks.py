@@ -6,16 +6,9 @@ import weakref
 
 import numpy as np
 import pytest
+from conftest import cluster_ids, simulate
 
 import quorbis
-
-
-def _data(n=2000, k=4, seed=0):
-    rng = np.random.default_rng(seed)
-    x = np.column_stack([np.ones(n), rng.normal(size=(n, k - 1))])
-    y = (x @ rng.normal(size=k) + rng.normal(size=n) > 0).astype(float)
-    groups = rng.integers(0, 30, size=(n, 1)).astype(float)
-    return y, x, groups
 
 
 HAS_PROC = os.path.exists("/proc/self/statm")
@@ -26,7 +19,8 @@ def _resident_bytes():
         return int(statm.read().split()[1]) * 4096
 
 
-Y, X, G = _data()
+Y, X = simulate(2000, 4, 0)
+G = cluster_ids(2000, 30, 0)
 
 # (label, call) pairs: each call either succeeds or raises; both paths must be clean.
 FIT_CALLS = [

@@ -11,6 +11,7 @@ import time
 import numpy as np
 import pandas as pd
 import pytest
+from conftest import cluster_ids, simulate
 
 import quorbis
 
@@ -18,15 +19,8 @@ import quorbis
 N = 3 * 4096 + 2 * 256 + 37
 
 
-def _data(n, k, seed=3):
-    rng = np.random.default_rng(seed)
-    X = np.column_stack([np.ones(n), rng.normal(size=(n, k - 2)), rng.integers(0, 2, n)]).astype(float)
-    y = (X @ rng.uniform(-0.5, 0.5, size=k) + rng.normal(size=n) > 0).astype(float)
-    return y, X
-
-
-Y, X = _data(N, 6)
-GROUPS = np.random.default_rng(4).integers(0, 500, size=(N, 1)).astype(float)
+Y, X = simulate(N, 6, 3, dummy=True)
+GROUPS = cluster_ids(N, 500, 4)
 
 
 @pytest.fixture
@@ -104,7 +98,7 @@ def test_other_python_threads_run_during_a_fit(threads, long_switch_interval):
     # With a switch interval far longer than the test, this thread gives the interpreter up only where
     # it blocks: the counter's turns between the two reads can only happen while the fit runs unlocked.
     threads(2)
-    y, x = _data(200_000, 10)
+    y, x = simulate(200_000, 10, 3, dummy=True)
     turns, stop = [0], threading.Event()
 
     def count():
