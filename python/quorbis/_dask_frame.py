@@ -20,7 +20,7 @@ import pandas as pd
 
 from ._clusters import cluster_columns
 from ._design import (Design, check_one_outcome, check_size, column_order, floats, formula_with_outcome,
-                      missing_table, refuse, refuse_missing, refuse_outcome)
+                      is_binary, missing_table, refuse, refuse_missing, refuse_outcome)
 
 # Dask's placeholder in the dtype of a categorical column whose categories it has not computed.
 _UNKNOWN_CATEGORIES = "__UNKNOWN_CATEGORIES__"
@@ -55,11 +55,12 @@ def from_dask_frame(formula: str, data: Any, cluster: Any, missing: str) -> Desi
     plan_key = dask.delayed(plan, traverse=False)
     checks, later, ones, cells = _check_all(partitions, plan_key, plan, missing, dropped)
     endog, exog, codes = _arrays(partitions, checks, plan_key, cells, len(plan.names))
-    return Design(endog, exog, plan.names, plan.y_name, codes, None if cells is None else len(cells),
-                  dropped + later, formula, plan.rhs, ones, _constant_columns(checks))
+    return Design(endog=endog, exog=exog, exog_names=plan.names, endog_name=plan.y_name, clusters=codes,
+                  n_clusters=None if cells is None else len(cells), dropped_rows=dropped + later, formula=formula,
+                  spec=plan.rhs, ones=ones, constants=_constant_columns(checks))
 
 
-def _levels(partitions: list, used: list[str], cluster: Any, categorical: list[str],
+def _levels(partitions: list[Any], used: list[str], cluster: Any, categorical: list[str],
             missing: str) -> tuple[dict[str, pd.Series], int]:
     """The first pass: each categorical column's levels among the rows without missing values, and the
     number of the others (refused with missing='raise')."""
@@ -72,7 +73,7 @@ def _levels(partitions: list, used: list[str], cluster: Any, categorical: list[s
     return {c: pd.concat([s["levels"][c] for s in surveys]).drop_duplicates() for c in categorical}, rows
 
 
-def _check_all(partitions: list, plan_key: Any, plan: _Plan, missing: str,
+def _check_all(partitions: list[Any], plan_key: Any, plan: _Plan, missing: str,
                dropped: int) -> tuple[list[dict[str, Any]], int, float, pd.MultiIndex | None]:
     """The second pass: the checks of the in-memory path; each partition's findings, the rows dropped for
     NaN made by the formula's transforms, the number of ones, and the cluster cells."""
@@ -126,8 +127,7 @@ def _categorical_columns(probe: Any, used: list[str], meta: pd.DataFrame) -> lis
                 raise ValueError(f"the categorical factor {factor.expr} combines the columns "
                                  f"{', '.join(sorted(columns))}: compute it as a column first")
             found |= columns
-    unknown = [c for c in found if isinstance(meta[c].dtype, pd.CategoricalDtype)
-               and _UNKNOWN_CATEGORIES in meta[c].dtype.categories]
+    unknown = [c for c in found if _UNKNOWN_CATEGORIES in getattr(meta[c].dtype, "categories", ())]
     if unknown:
         raise ValueError(f"the categories of {', '.join(unknown)} are unknown to Dask: set them with "
                          ".cat.as_known() first")
@@ -174,12 +174,14 @@ def _outcome(frame: pd.DataFrame, plan: _Plan) -> np.ndarray:
 
 
 def _regressors(frame: pd.DataFrame, plan: _Plan) -> np.ndarray:
-    return plan.rhs.get_model_matrix(frame, na_action="ignore").iloc[:, plan.order].to_numpy(dtype=np.float64)
+    matrix: pd.DataFrame = plan.rhs.get_model_matrix(frame, na_action="ignore")
+    return matrix.iloc[:, plan.order].to_numpy(dtype=np.float64)
 
 
 def _later(y: np.ndarray, X: np.ndarray) -> np.ndarray:
     """Rows with NaN that the formula's transforms made."""
-    return np.isnan(y) | np.isnan(X).any(axis=1)
+    rows: np.ndarray = np.isnan(y) | np.isnan(X).any(axis=1)
+    return rows
 
 
 def _check(part: pd.DataFrame, plan: _Plan) -> dict[str, Any]:
@@ -193,7 +195,7 @@ def _check(part: pd.DataFrame, plan: _Plan) -> dict[str, Any]:
     first = X[0] if len(X) else None
     return {"nan": nan, "later": int(later.sum()), "infinite": infinite, "rows": len(y),
             "first": first, "same": None if first is None else (X == first).all(axis=0),
-            "ones": float(y.sum()), "binary": bool(((y == 0.0) | (y == 1.0)).all()),
+            "ones": float(y.sum()), "binary": is_binary(y),
             "values": np.unique(y)[:11], "cells": None if cells is None else cells[~later].drop_duplicates(),
             "transformed": bool(later.any())}
 
@@ -204,18 +206,20 @@ def _block(part: pd.DataFrame, plan: _Plan, what: str, transformed: bool,
     Only X and the rows that transforms made missing need the formula's right-hand side, the costly part:
     y and the codes read it only in a partition with such rows."""
     frame, values = _kept(part, plan)
-    X = _regressors(frame, plan) if what == "X" or transformed else None
-    y = _outcome(frame, plan) if what == "y" or transformed else None
+    X = _regressors(frame, plan) if what == "X" or transformed else np.empty((len(frame), 0))
+    y = _outcome(frame, plan) if what == "y" or transformed else np.empty(len(frame))
     keep = ~_later(y, X) if transformed else np.ones(len(frame), dtype=bool)
     if what == "X":
         return np.ascontiguousarray(X[keep])
     if what == "y":
         return np.ascontiguousarray(y[keep])
-    return cells.get_indexer(pd.MultiIndex.from_frame(values[keep])).astype(np.float64).reshape(-1, 1)
+    assert cells is not None and values is not None
+    codes: np.ndarray = cells.get_indexer(pd.MultiIndex.from_frame(values[keep]))
+    return codes.astype(np.float64).reshape(-1, 1)
 
 
-def _arrays(partitions: list, checks: list[dict[str, Any]], plan: Any, cells: pd.MultiIndex | None,
-            k: int) -> tuple:
+def _arrays(partitions: list[Any], checks: list[dict[str, Any]], plan: Any, cells: pd.MultiIndex | None,
+            k: int) -> tuple[Any, Any, Any]:
     """y, X and the cluster codes as Dask arrays, one block per partition with rows. Each block is its own
     task: Dask fuses a task that several arrays shared into each of them anyway."""
     cells_key = None if cells is None else dask.delayed(cells, traverse=False)

@@ -10,7 +10,7 @@ import ast
 import sys
 import warnings
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, cast
 
 import formulaic
 import numpy as np
@@ -21,9 +21,10 @@ from ._clusters import cluster_codes, cluster_columns
 from ._diagnostics import constant_columns
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, kw_only=True)
 class Design:
-    # Dask arrays, chunked by partition, for a Dask DataFrame.
+    """The rows of a fit as fit_probit takes them; Dask arrays, chunked by partition, for a Dask DataFrame."""
+
     endog: Any  # (n,) float64 of 0 and 1
     exog: Any  # (n, k) float64
     exog_names: list[str]
@@ -55,8 +56,8 @@ def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> Design:
     later = _missing_in(y, X, [str(lhs.columns[0]), *names], missing)
     dropped = int((~keep).sum()) + int(later.sum())
     codes = [c[keep][~later] for c in columns]
-    return _finish(_rows(y, ~later), _rows(X, ~later), names, str(lhs.columns[0]), codes, dropped, formula,
-                   spec)
+    return _finish(_rows(y, ~later), _rows(X, ~later), names, str(lhs.columns[0]), codes, dropped,
+                   formula=formula, spec=spec)
 
 
 def formula_with_outcome(formula: str) -> Any:
@@ -134,7 +135,7 @@ def from_arrays(endog: Any, exog: Any, cluster: Any, missing: str) -> Design:
     keep = ~_missing_in(y, X, [y_name, *names], missing)
     keep &= _keep_rows(pd.DataFrame(index=range(len(y))), columns, missing)
     codes = [c[keep] for c in columns]
-    return _finish(_rows(y, keep), _rows(X, keep), names, y_name, codes, int((~keep).sum()), None, None)
+    return _finish(_rows(y, keep), _rows(X, keep), names, y_name, codes, int((~keep).sum()))
 
 
 def is_dask_frame(data: Any) -> bool:
@@ -149,17 +150,20 @@ def design_for(spec: Any, newdata: Any) -> pd.DataFrame:
     with warnings.catch_warnings():
         warnings.simplefilter("error", DataMismatchWarning)
         try:
-            return spec.get_model_matrix(frame, na_action="ignore")
+            return cast(pd.DataFrame, spec.get_model_matrix(frame, na_action="ignore"))
         except DataMismatchWarning as mismatch:
             raise ValueError(f"newdata does not fit the fitted formula: {mismatch}") from None
 
 
-def _finish(y, X, names, y_name, codes, dropped, formula, spec) -> Design:
+def _finish(y: np.ndarray, X: np.ndarray, names: list[str], y_name: str, codes: list[pd.Series], dropped: int,
+            formula: str | None = None, spec: Any = None) -> Design:
     check_size(len(y), X.shape[1], dropped)
-    _check_outcome(y, y_name)
+    if not is_binary(y):
+        refuse_outcome(np.unique(y), y_name)
     clusters, n_clusters = cluster_codes(codes)
-    return Design(np.ascontiguousarray(y), X, names, y_name, clusters, n_clusters, dropped, formula, spec,
-                  float(y.sum()), constant_columns(X))
+    return Design(endog=np.ascontiguousarray(y), exog=X, exog_names=names, endog_name=y_name, clusters=clusters,
+                  n_clusters=n_clusters, dropped_rows=dropped, formula=formula, spec=spec, ones=float(y.sum()),
+                  constants=constant_columns(X))
 
 
 def check_size(rows: int, columns: int, dropped: int) -> None:
@@ -173,9 +177,9 @@ def _rows(values: np.ndarray, keep: np.ndarray) -> np.ndarray:
     return values if keep.all() else values[keep]
 
 
-def _check_outcome(y: np.ndarray, name: str) -> None:
-    if not ((y == 0.0) | (y == 1.0)).all():
-        refuse_outcome(np.unique(y), name)
+def is_binary(y: np.ndarray) -> bool:
+    """Whether every outcome is 0 or 1."""
+    return bool(((y == 0.0) | (y == 1.0)).all())
 
 
 def refuse_outcome(values: np.ndarray, name: str) -> None:
@@ -224,12 +228,12 @@ def _common_index(endog: Any, exog: Any) -> pd.Index | None:
 
 def _missing_in(y: np.ndarray, X: np.ndarray, names: list[str], missing: str) -> np.ndarray:
     """Rows with a NaN in y or X; with missing='raise', a ValueError naming the columns (names: y's, X's)."""
-    rows = np.isnan(y)
+    rows: np.ndarray = np.isnan(y)
     if np.isfinite(X).all() and not rows.any():
         return rows
     nan = np.column_stack([rows, np.isnan(X)])
-    rows = nan.any(axis=1)
-    refuse_missing(nan.any(axis=0), int(rows.sum()), np.isinf(X).any(axis=0), names, missing)
+    rows = np.asarray(nan.any(axis=1))
+    refuse_missing(np.asarray(nan.any(axis=0)), int(rows.sum()), np.asarray(np.isinf(X).any(axis=0)), names, missing)
     return rows
 
 
@@ -252,8 +256,9 @@ def _keep_rows(frame: pd.DataFrame, clusters: list[pd.Series], missing: str) -> 
 
 def missing_table(frame: pd.DataFrame, clusters: list[pd.Series]) -> pd.DataFrame:
     """Where frame and the cluster variables hold missing values, one column each, rows numbered from 0."""
-    return pd.concat([frame.isna().reset_index(drop=True), *[c.isna().rename(c.name) for c in clusters]],
-                     axis=1)
+    flags: list[pd.DataFrame | pd.Series] = [frame.isna().reset_index(drop=True)]
+    flags += [c.isna().rename(str(c.name)) for c in clusters]
+    return pd.concat(flags, axis=1)
 
 
 def refuse(columns: list[str], rows: int) -> None:

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 
@@ -66,14 +66,19 @@ def has_implied_constant(exog: Any) -> bool:
     return bool(np.asarray(np.abs(exog @ coef - 1.0).max()) < 1e-8)
 
 
-def _r_factor(exog: Any, ones: bool = False) -> np.ndarray:
-    """R of the QR decomposition of exog (with a column of ones appended), square: zero rows below n."""
-    if isinstance(exog, np.ndarray):
-        r = np.linalg.qr(np.column_stack([exog, np.ones(len(exog))]) if ones else exog, mode="r")
-    else:
-        from .dask import _r_factor as dask_r_factor
+def block_r(exog: np.ndarray, ones: bool = False) -> np.ndarray:
+    """R of the QR decomposition of exog, with a column of ones appended when asked."""
+    return cast(np.ndarray, np.linalg.qr(np.column_stack([exog, np.ones(len(exog))]) if ones else exog, mode="r"))
 
-        r = dask_r_factor(exog, ones)
+
+def _r_factor(exog: Any, ones: bool = False) -> np.ndarray:
+    """R of exog (with ones), square: zero rows below n. A Dask array's R is stacked from its blocks' R."""
+    if isinstance(exog, np.ndarray):
+        r = block_r(exog, ones)
+    else:
+        from .dask import stacked_r
+
+        r = stacked_r(exog, ones)
     return np.vstack([r, np.zeros((r.shape[1] - len(r), r.shape[1]))])
 
 

@@ -14,7 +14,7 @@ WIDTH = 78
 def _cov_label(r: Any) -> str:
     if r.cov_type == "cluster":
         return "cluster, G/(G-1)(N-1)/(N-K)" if r.small_sample else "cluster"
-    return r.cov_type
+    return str(r.cov_type)
 
 
 def _header(r: Any) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:

@@ -18,7 +18,7 @@ _erfc = np.frompyfunc(math.erfc, 1, 1)
 
 
 def normal_cdf(x: np.ndarray) -> np.ndarray:
-    return 0.5 * _erfc(np.asarray(x, dtype=np.float64) * -math.sqrt(0.5)).astype(np.float64)
+    return 0.5 * np.asarray(_erfc(np.asarray(x, dtype=np.float64) * -math.sqrt(0.5)), dtype=np.float64)
 
 
 def driver(exog: Any) -> Any:
@@ -237,7 +237,7 @@ class ProbitResult:
         labels = ["const" if j in constants else f"x{j}" for j in range(len(self.exog_names))]
         view = SimpleNamespace(params=self.params.to_numpy(), cov_params=lambda: self._cov,
                                model=SimpleNamespace(exog=self._exog, exog_names=labels))
-        table = driver(self._exog).ame(view, chunk_size)
+        table: pd.DataFrame = driver(self._exog).ame(view, chunk_size)
         table.index = [self.exog_names[j] for j in range(len(labels)) if j not in constants]
         return table
 

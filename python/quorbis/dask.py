@@ -8,20 +8,31 @@ run, whatever the cluster, and the numbers of the in-memory functions up to the 
 Needs the optional dependencies ``dask[array]`` and ``distributed`` (``pip install 'quorbis[dask]'``).
 """
 
+from __future__ import annotations
+
 import operator
+from typing import Any, Callable, TypeVar, cast
 
 import dask
 import dask.array as da
 import numpy as np
 
 from . import _quorbis
+from ._diagnostics import block_r
 
 __all__ = ["fit_probit", "ame"]
 
 _MATRICES = ("hessian", "gram", "score_outer_sum")
 
+_T = TypeVar("_T")
+# A block of rows: its (y, X, cluster variables or None) as delayed objects.
+_Block = tuple[Any, Any, Any]
+# The sums of a pass, keyed as _quorbis._block_sums returns them.
+_Sums = dict[str, Any]
 
-def fit_probit(y, X, max_iter=None, tol=None, robust=None, cluster_vars=None):
+
+def fit_probit(y: Any, X: Any, max_iter: Any = None, tol: Any = None, robust: Any = None,
+               cluster_vars: Any = None) -> Any:
     """Fits a probit model to Dask arrays, with the numbers of ``quorbis.fit_probit``.
 
     Parameters
@@ -63,7 +74,7 @@ def fit_probit(y, X, max_iter=None, tol=None, robust=None, cluster_vars=None):
     return optimizer.results(X, y)
 
 
-def ame(result, chunk_size=None):
+def ame(result: Any, chunk_size: Any = None) -> Any:
     """Average marginal effects of a fit whose ``model.exog`` is a Dask array chunked along rows.
 
     Parameters
@@ -94,26 +105,23 @@ def ame(result, chunk_size=None):
     return _quorbis._effects_table(effects, jacobian, X.shape[0], cov, names)
 
 
-def _r_factor(X, ones=False):
+def stacked_r(X: Any, ones: bool = False) -> np.ndarray:
     """R of X = QR (of [X, 1] with ones): each block's R, stacked on the R so far and factored again, block
     after block in row order."""
-    parts = [dask.delayed(_block_r)(block, ones) for block in _exog(X).to_delayed().ravel()]
-    return dask.compute(_fold(parts, _stack_r))[0]
+    parts = [dask.delayed(block_r)(block, ones) for block in _exog(X).to_delayed().ravel()]
+    r: np.ndarray = dask.compute(_fold(parts, _stack_r))[0]
+    return r
 
 
-def _block_r(X, ones):
-    return np.linalg.qr(np.column_stack([X, np.ones(len(X))]) if ones else X, mode="r")
+def _stack_r(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    return cast(np.ndarray, np.linalg.qr(np.vstack([a, b]), mode="r"))
 
 
-def _stack_r(a, b):
-    return np.linalg.qr(np.vstack([a, b]), mode="r")
-
-
-def _as_dask(a):
+def _as_dask(a: Any) -> Any:
     return a if isinstance(a, da.Array) else da.from_array(np.asarray(a), chunks=-1)
 
 
-def _exog(X):
+def _exog(X: Any) -> Any:
     """X as fit_probit takes it, chunked along rows only."""
     X = _as_dask(X)
     if X.ndim != 2:
@@ -129,17 +137,17 @@ def _exog(X):
     return X
 
 
-def _known_rows(a, name):
+def _known_rows(a: Any, name: str) -> None:
     if any(np.isnan(a.shape)):
         raise ValueError(f"{name} has rows of unknown number (from a DataFrame, say): "
                          f"call {name}.compute_chunk_sizes() first")
 
 
-def _not_an_array(obj):
+def _not_an_array(obj: object) -> TypeError:
     return TypeError(f"'{type(obj).__qualname__}' object cannot be converted to 'PyArray<T, D>'")
 
 
-def _endog(y):
+def _endog(y: Any) -> Any:
     """The outcome as a 1-D array: y itself, or column 0 of an (n, 1) array."""
     y = _as_dask(y)
     shape_message = "endog must be shape (nobs,) or (nobs,1). "
@@ -153,7 +161,7 @@ def _endog(y):
     return y if y.ndim == 1 else y[:, 0]
 
 
-def _clusters(cluster_vars, n, row_chunks):
+def _clusters(cluster_vars: Any, n: int, row_chunks: tuple[int, ...]) -> Any:
     cluster_vars = _as_dask(cluster_vars)
     if cluster_vars.ndim != 2 or cluster_vars.dtype != np.float64:
         raise _not_an_array(cluster_vars)
@@ -163,7 +171,7 @@ def _clusters(cluster_vars, n, row_chunks):
     return cluster_vars.rechunk({0: row_chunks, 1: -1})
 
 
-def _row_blocks(y, X, clusters):
+def _row_blocks(y: Any, X: Any, clusters: Any) -> list[_Block]:
     """(y, X, cluster_vars or None) of each block of rows, as delayed objects, in row order."""
     ys = y.to_delayed().ravel()
     xs = X.to_delayed().ravel()
@@ -171,32 +179,37 @@ def _row_blocks(y, X, clusters):
     return list(zip(ys, xs, cs))
 
 
-def _reduce(blocks, beta, wants):
+def _reduce(blocks: list[_Block], beta: np.ndarray, wants: dict[str, bool]) -> _Sums:
     """The sums over every block that wants names, at beta: one Dask computation."""
     clusters = wants["clusters"]
     parts = [
         dask.delayed(_block_sums)(y, X, beta, wants, c if clusters else None) for y, X, c in blocks
     ]
-    total = dask.compute(_fold([dask.delayed(_first)(parts[0])] + parts[1:], _merge))[0]
+    total: _Sums = dask.compute(_fold([dask.delayed(_first)(parts[0])] + parts[1:], _merge))[0]
     total.pop("index", None)
     return total
 
 
 # The extension's functions cannot be pickled by name (their module reports itself as quorbis), so the
 # workers reach them through these.
-def _block_sums(y, X, beta, wants, cluster_vars):
-    return _quorbis._block_sums(y, X, beta, wants, cluster_vars)
+def _block_sums(y: np.ndarray, X: np.ndarray, beta: np.ndarray, wants: dict[str, bool],
+                cluster_vars: np.ndarray | None) -> _Sums:
+    sums: _Sums = _quorbis._block_sums(y, X, beta, wants, cluster_vars)
+    return sums
 
 
-def _dummy_columns(X):
-    return _quorbis._dummy_columns(X)
+def _dummy_columns(X: np.ndarray) -> list[bool]:
+    flags: list[bool] = _quorbis._dummy_columns(X)
+    return flags
 
 
-def _effect_sums(X, params, names, dummies, chunk_size):
-    return _quorbis._effect_sums(X, params, names, dummies, chunk_size)
+def _effect_sums(X: np.ndarray, params: np.ndarray, names: list[str], dummies: list[bool],
+                 chunk_size: int | None) -> tuple[np.ndarray, np.ndarray]:
+    sums: tuple[np.ndarray, np.ndarray] = _quorbis._effect_sums(X, params, names, dummies, chunk_size)
+    return sums
 
 
-def _fold(parts, combine):
+def _fold(parts: list[Any], combine: Callable[[_T, _T], _T]) -> Any:
     """combine(combine(p0, p1), p2) ...: the blocks' results added in row order, never as a tree, so the
     bits do not depend on which worker finishes first."""
     total = parts[0]
@@ -205,7 +218,7 @@ def _fold(parts, combine):
     return total
 
 
-def _first(part):
+def _first(part: _Sums) -> _Sums:
     """The running total of the first block: its cluster labels become the index of the merged sums."""
     total = dict(part)
     if "labels" in total:
@@ -213,7 +226,7 @@ def _first(part):
     return total
 
 
-def _merge(total, part):
+def _merge(total: _Sums, part: _Sums) -> _Sums:
     """The running total continued by the sums of the next block; neither input is changed."""
     out = dict(total)
     if "loglike" in part:
@@ -226,7 +239,7 @@ def _merge(total, part):
     return out
 
 
-def _merge_clusters(index, sums, part):
+def _merge_clusters(index: dict[str, int], sums: np.ndarray, part: _Sums) -> tuple[dict[str, int], np.ndarray]:
     """The clusters' score sums continued by a block's, new labels appended in order of appearance."""
     index = dict(index)
     ids = np.fromiter((index.setdefault(label, len(index)) for label in part["labels"]), np.intp)
@@ -236,9 +249,9 @@ def _merge_clusters(index, sums, part):
     return index, merged
 
 
-def _both(a, b):
+def _both(a: list[bool], b: list[bool]) -> list[bool]:
     return [x and y for x, y in zip(a, b)]
 
 
-def _add_pair(a, b):
+def _add_pair(a: tuple[np.ndarray, np.ndarray], b: tuple[np.ndarray, np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
     return a[0] + b[0], a[1] + b[1]
