@@ -99,9 +99,10 @@ void prefix_type_error(const char* name) {
   Ref text = checked(PyObject_Str(original.get()));
   // Through UTF-8 with lone surrogates passed as they are, so that any message comes back unchanged.
   Ref bytes = checked(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
-  const std::string prefixed = format(
-      kArgument, {{"name", name}, {"message", {PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))}}});
-  Ref message = checked(PyUnicode_DecodeUTF8(prefixed.data(), static_cast<Py_ssize_t>(prefixed.size()), "surrogatepass"));
+  const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()));
+  const std::string prefixed = format(kArgument, {{"name", name}, {"message", {PyBytes_AS_STRING(bytes.get()), size}}});
+  Ref message = checked(
+      PyUnicode_DecodeUTF8(prefixed.data(), static_cast<Py_ssize_t>(prefixed.size()), "surrogatepass"));
   Ref replaced = checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   if (PyObject* cause = PyException_GetCause(original.get())) PyException_SetCause(replaced.get(), cause);
   restore_exception(std::move(replaced));

@@ -19,7 +19,9 @@ double to_double(PyObject* obj) {
 }
 
 bool to_bool(PyObject* obj) {
-  if (!PyBool_Check(obj)) raise(PyExc_TypeError, format(kCannotConvert, {{"type", type_qualname(obj)}, {"target", "PyBool"}}));
+  if (!PyBool_Check(obj)) {
+    raise(PyExc_TypeError, format(kCannotConvert, {{"type", type_qualname(obj)}, {"target", "PyBool"}}));
+  }
   return obj == Py_True;
 }
 

@@ -44,7 +44,8 @@ std::optional<DeferredError> check_clusters(PyObject* cluster_vars, std::size_t 
   try {
     values = matrix_view(as_float64_array(cluster_vars, 2));
     if (static_cast<std::size_t>(values.rows) != nobs) {
-      raise(PyExc_ValueError, format(kClusterRows, {{"rows", std::to_string(values.rows)}, {"nobs", std::to_string(nobs)}}));
+      raise(PyExc_ValueError,
+            format(kClusterRows, {{"rows", std::to_string(values.rows)}, {"nobs", std::to_string(nobs)}}));
     }
   } catch (Error& error) {
     return DeferredError(std::move(error));

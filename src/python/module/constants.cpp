@@ -24,7 +24,9 @@ Ref defaults() {
 // Each message's name to its template. Returns a new reference.
 Ref messages() {
   Ref dict = checked(PyDict_New());
-  for (const Message& message : kMessages) set_item(dict.get(), message.name, checked(PyUnicode_FromString(message.text)));
+  for (const Message& message : kMessages) {
+    set_item(dict.get(), message.name, checked(PyUnicode_FromString(message.text)));
+  }
   return dict;
 }
 
