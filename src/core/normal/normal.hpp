@@ -1,6 +1,6 @@
 // The normal functions that the core evaluates one value at a time: erfc, and the terms of the probit
-// likelihood ln Phi and phi / Phi, exact in both tails. Each gives the bits of its block form (see
-// core/simd/normal_blocks.hpp) on every machine: both run the kernels of normal/kernels.
+// likelihood ln Phi and phi / Phi, exact in both tails. They run the kernels of normal/kernels, as the
+// block forms of core/simd/normal_blocks.hpp do, and give the same bits on every machine.
 #pragma once
 
 #include "core/normal/kernels/constants.hpp"
@@ -8,7 +8,6 @@
 namespace quorbis::core::normal {
 
 using kernels::kSqrt2;
-using kernels::kSqrt2Pi;
 
 // Within 1.5 ulp of the exact value for every double: erfc(+-inf) = 0 and 2; NaN stays NaN.
 double erfc(double x) noexcept;

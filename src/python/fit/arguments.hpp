@@ -13,8 +13,8 @@ namespace quorbis::python::fit {
 
 struct FitInputs {
   core::probit::FitProblem problem;
-  // Bad cluster variables are reported after the fit, which then reports the classical covariance
-  // meanwhile: the order in which fit_probit has always raised.
+  // A bad cluster_vars is raised after the fit, which meanwhile takes the classical covariance: the
+  // point at which fit_probit has always reported it.
   std::optional<DeferredError> cluster_failure;
 };
 
