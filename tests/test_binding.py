@@ -1,15 +1,18 @@
 """The module surface: attributes, argument binding and the conversion of each argument."""
 
+import inspect
 import math
 import operator
 import subprocess
 import sys
+from types import SimpleNamespace
 
 import numpy as np
 import pandas as pd
 import pytest
 
 import quorbis
+from quorbis import _quorbis
 
 Y = np.array([1.0, 0.0, 1.0, 0.0, 1.0])
 X = np.column_stack([np.ones(5), [0.3, -1.2, 0.8, 0.1, -0.4]])
@@ -101,6 +104,47 @@ class TestMessages:
         assert str(info.value) == message
 
 
+def model_with_names(names):
+    """A fitted model for ame whose exog_names are the given object."""
+    model = SimpleNamespace(exog_names=names, exog=X)
+    return SimpleNamespace(params=np.zeros(2), cov_params=lambda: np.eye(2), model=model)
+
+
+# For each template of _MESSAGES: its fields, and a call whose error it words.
+TEMPLATE_CASES = [
+    ("endog_ndim", {"ndim": 3}, lambda: quorbis.fit_probit(Y[:, None, None], X)),
+    ("endog_columns", {"rows": 5, "cols": 2}, lambda: quorbis.fit_probit(np.column_stack([Y, Y]), X)),
+    ("exog_rows", {"rows": 4, "nobs": 5}, lambda: quorbis.fit_probit(Y, X[:4])),
+    ("cluster_rows", {"rows": 3, "nobs": 5}, lambda: quorbis.fit_probit(Y, X, robust=True, cluster_vars=X[:3])),
+    ("not_an_array", {"type": "list"}, lambda: quorbis.fit_probit(Y, X, robust=True, cluster_vars=X.tolist())),
+    ("cannot_convert", {"type": "int", "target": "Sequence"}, lambda: quorbis.ame(model_with_names(5))),
+    ("dimensionality_mismatch", {"ndim": 1}, lambda: _quorbis._dummy_columns(X[:, 1])),
+    ("type_mismatch", {"dtype": "int64"}, lambda: _quorbis._dummy_columns(X.astype(np.int64))),
+    ("argument", {"name": "robust", "message": "'int' object cannot be converted to 'PyBool'"},
+     lambda: quorbis.fit_probit(Y, X, robust=1)),
+    ("chunk_size", {}, lambda: quorbis.ame(quorbis.fit_probit(Y, X), chunk_size=0)),
+    ("thread_count", {"max_threads": 1024}, lambda: quorbis.set_num_threads(1025)),
+]
+
+
+class TestSharedFacts:
+    """The defaults and message templates that the Python layer reads from the extension."""
+
+    def test_defaults(self):
+        assert _quorbis._DEFAULTS == {"max_iter": 35, "tol": 1e-06, "max_threads": 1024}
+        parameters = inspect.signature(quorbis.probit).parameters
+        assert (parameters["max_iter"].default, parameters["tol"].default) == (35, 1e-06)
+
+    @pytest.mark.parametrize("name, fields, call", TEMPLATE_CASES, ids=[case[0] for case in TEMPLATE_CASES])
+    def test_str_format_of_the_template_is_the_module_message(self, name, fields, call):
+        with pytest.raises((TypeError, ValueError)) as info:
+            call()
+        assert str(info.value) == _quorbis._MESSAGES[name].format(**fields)
+
+    def test_every_template_is_checked(self):
+        assert [case[0] for case in TEMPLATE_CASES] == list(_quorbis._MESSAGES)
+
+
 class Converts:
     """An argument whose float and index conversions raise a chosen exception."""
 
@@ -122,6 +166,12 @@ class TestPrefixRule:
             quorbis.fit_probit(Y, X, tol=Converts(inner))
         assert str(info.value) == "argument 'tol': no float here"
         assert info.value.__cause__ is root
+
+    @pytest.mark.parametrize("text", ["caf\u00e9 \U0001f600", "lone \udc80 surrogate", "nul \x00 inside"])
+    def test_the_prefix_keeps_any_message_intact(self, text):
+        with pytest.raises(TypeError) as info:
+            quorbis.fit_probit(Y, X, max_iter=Converts(TypeError(text)))
+        assert str(info.value) == "argument 'max_iter': " + text
 
     @pytest.mark.parametrize("exc", [ValueError("bad value"), ZeroDivisionError("zero"),
                                      type("MyTypeError", (TypeError,), {})("subclass")])

@@ -1,4 +1,5 @@
-"""Fits the polynomial and rational coefficients of kernels.hpp and prints them with the split of ln 2.
+"""Fits the polynomial and rational coefficients of src/core/normal/kernels/coefficients.hpp and prints them
+with the split of ln 2.
 
 Run with mpmath installed: python tools/fit_normal_coefficients.py (takes about 40 seconds).
 Each fit is a near-minimax approximation computed at 50 digits: Chebyshev interpolation for the

@@ -5,13 +5,17 @@ from __future__ import annotations
 import warnings
 from typing import Any
 
-from . import _design
+from . import _design, _quorbis
 from ._diagnostics import ProbitWarning, diagnose
 from ._result import ProbitResult, driver
 
+# The extension's defaults, so that probit() and fit_probit() fit alike when neither is told otherwise.
+_MAX_ITER: int = _quorbis._DEFAULTS["max_iter"]
+_TOL: float = _quorbis._DEFAULTS["tol"]
+
 
 def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None, missing: str = "drop",
-           max_iter: int = 35, tol: float = 1e-6, small_sample: bool = False) -> ProbitResult:
+           max_iter: int = _MAX_ITER, tol: float = _TOL, small_sample: bool = False) -> ProbitResult:
     """Fits a probit model P(y = 1 | x) = Phi(x . b) by maximum likelihood.
 
     Parameters

@@ -23,6 +23,8 @@ from ._diagnostics import block_r
 __all__ = ["fit_probit", "ame"]
 
 _MATRICES = ("hessian", "gram", "score_outer_sum")
+# The extension's error texts, so that a message reads the same whichever side raises it.
+_MESSAGES: dict[str, str] = _quorbis._MESSAGES
 
 _T = TypeVar("_T")
 # A block of rows: its (y, X, cluster variables or None) as delayed objects.
@@ -64,7 +66,7 @@ def fit_probit(y: Any, X: Any, max_iter: Any = None, tol: Any = None, robust: An
     y = _endog(y)
     n = y.shape[0]
     if X.shape[0] < n:
-        raise ValueError(f"exog has {X.shape[0]} rows, fewer than nobs={n}")
+        raise ValueError(_MESSAGES["exog_rows"].format(rows=X.shape[0], nobs=n))
     rows = X[:n] if X.shape[0] > n else X
     clusters = _clusters(cluster_vars, n, rows.chunks[0]) if robust and cluster_vars is not None else None
     blocks = _row_blocks(y.rechunk({0: rows.chunks[0]}), rows, clusters)
@@ -93,7 +95,7 @@ def ame(result: Any, chunk_size: Any = None) -> Any:
     if chunk_size is not None:
         chunk_size = operator.index(chunk_size)
         if chunk_size < 1:
-            raise ValueError("chunk_size must be at least 1")
+            raise ValueError(_MESSAGES["chunk_size"])
     params = np.asarray(result.params, dtype=float)
     cov = np.asarray(result.cov_params(), dtype=float)
     names = list(result.model.exog_names)
@@ -125,9 +127,11 @@ def _exog(X: Any) -> Any:
     """X as fit_probit takes it, chunked along rows only."""
     X = _as_dask(X)
     if X.ndim != 2:
-        raise TypeError(f"argument 'exog_py': dimensionality mismatch:\n from={X.ndim}, to=2")
+        message = _MESSAGES["dimensionality_mismatch"].format(ndim=X.ndim)
+        raise TypeError(_MESSAGES["argument"].format(name="exog_py", message=message))
     if X.dtype != np.float64:
-        raise TypeError(f"argument 'exog_py': type mismatch:\n from={X.dtype}, to=float64")
+        message = _MESSAGES["type_mismatch"].format(dtype=X.dtype)
+        raise TypeError(_MESSAGES["argument"].format(name="exog_py", message=message))
     _known_rows(X, "X")
     if len(X.chunks[1]) > 1:
         raise ValueError(
@@ -144,17 +148,16 @@ def _known_rows(a: Any, name: str) -> None:
 
 
 def _not_an_array(obj: object) -> TypeError:
-    return TypeError(f"'{type(obj).__qualname__}' object cannot be converted to 'PyArray<T, D>'")
+    return TypeError(_MESSAGES["not_an_array"].format(type=type(obj).__qualname__))
 
 
 def _endog(y: Any) -> Any:
     """The outcome as a 1-D array: y itself, or column 0 of an (n, 1) array."""
     y = _as_dask(y)
-    shape_message = "endog must be shape (nobs,) or (nobs,1). "
     if y.ndim not in (1, 2):
-        raise ValueError(f"{shape_message}got ndim={y.ndim}")
+        raise ValueError(_MESSAGES["endog_ndim"].format(ndim=y.ndim))
     if y.ndim == 2 and y.shape[1] != 1:
-        raise ValueError(f"{shape_message}got=({y.shape[0]},Some({y.shape[1]}))")
+        raise ValueError(_MESSAGES["endog_columns"].format(rows=y.shape[0], cols=y.shape[1]))
     if y.dtype != np.float64:
         raise _not_an_array(y)
     _known_rows(y, "y")
@@ -167,7 +170,7 @@ def _clusters(cluster_vars: Any, n: int, row_chunks: tuple[int, ...]) -> Any:
         raise _not_an_array(cluster_vars)
     _known_rows(cluster_vars, "cluster_vars")
     if cluster_vars.shape[0] != n:
-        raise ValueError(f"cluster mismatch: got {cluster_vars.shape[0]} rows, nobs={n}")
+        raise ValueError(_MESSAGES["cluster_rows"].format(rows=cluster_vars.shape[0], nobs=n))
     return cluster_vars.rechunk({0: row_chunks, 1: -1})
 
 

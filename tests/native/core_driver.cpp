@@ -9,16 +9,17 @@
 #include <limits>
 #include <vector>
 
+#include "core/probit/clusters.hpp"
+#include "core/probit/covariance.hpp"
+#include "core/probit/optimizer.hpp"
+#include "core/probit/probit.hpp"
 #include "core/strided.hpp"
-#include "normal/normal.hpp"
-#include "probit/clusters.hpp"
-#include "probit/covariance.hpp"
-#include "probit/optimizer.hpp"
-#include "probit/probit.hpp"
+#include "kernels/functions.hpp"
 
 namespace {
 
-using namespace quorbis;
+using namespace quorbis::core;
+using quorbis::tests::kernels::Function;
 
 void print(const char* label, double value) {
   std::printf("%s %016" PRIx64 "\n", label, std::bit_cast<std::uint64_t>(value));
@@ -39,20 +40,9 @@ std::vector<double> grid() {
 }
 
 void normal_functions() {
-  using Value = double (*)(double) noexcept;
-  using Block = void (*)(const double*, double*, std::size_t) noexcept;
-  struct Function {
-    const char* name;
-    Value value;
-    Block block;
-  };
-  const Function functions[] = {
-      {"erfc", normal::erfc, normal::erfc_block}, {"exp", normal::exp, normal::exp_block},
-      {"log", normal::log, normal::log_block},    {"cdf", normal::cdf, normal::cdf_block},
-      {"pdf", normal::pdf, normal::pdf_block},    {"clipped_cdf", normal::clipped_cdf, normal::clipped_cdf_block},
-  };
   const std::vector<double> x = grid();
-  for (const Function& f : functions) {
+  for (const char* name : {"erfc", "exp", "log", "cdf", "pdf", "clipped_cdf"}) {
+    const Function& f = *quorbis::tests::kernels::find(name);
     std::vector<double> block(x.size());
     f.block(x.data(), block.data(), x.size());
     for (std::size_t i = 0; i < x.size(); ++i) {
@@ -94,10 +84,10 @@ Data simulate() {
 void fit() {
   const Data d = simulate();
   const probit::Probit model(d.y.data(), d.n, probit::Design{d.x.data(), d.n, d.k});
-  const core::MatrixView cluster_view{reinterpret_cast<const char*>(d.cluster.data()),
+  const MatrixView cluster_view{reinterpret_cast<const char*>(d.cluster.data()),
                                       static_cast<std::ptrdiff_t>(d.n), 1, sizeof(double), 0};
   const probit::Clusters clusters = probit::combine_cluster_keys(cluster_view);
-  const probit::Optimum optimum = probit::fit_bfgs(model, 35, 1e-6);
+  const probit::Optimum optimum = probit::maximize(model, 35, 1e-6);
   std::printf("iterations %" PRIu64 " converged %d\n", optimum.iterations, optimum.converged ? 1 : 0);
   print("params", optimum.params);
   print("loglike", optimum.loglike);

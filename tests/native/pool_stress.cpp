@@ -8,10 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "parallel/pool.hpp"
-#include "parallel/reduce.hpp"
+#include "core/parallel/pool.hpp"
+#include "core/parallel/reduce.hpp"
 
-namespace parallel = quorbis::parallel;
+namespace parallel = quorbis::core::parallel;
 
 namespace {
 
