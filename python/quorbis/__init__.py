@@ -14,6 +14,7 @@ _sys.modules.pop(__name__ + "._quorbis", None)
 from ._quorbis import PanicException, ame, fit_probit, get_num_threads, set_num_threads  # noqa: E402
 from ._probit import probit  # noqa: E402
 from ._result import ProbitResult  # noqa: E402
+from ._panel_result import FixedEffectsResult  # noqa: E402
 from ._diagnostics import ProbitWarning  # noqa: E402
 
 __all__ = ["ame", "fit_probit"]

@@ -7,6 +7,7 @@ from typing import Any
 
 from . import _design, _quorbis
 from ._diagnostics import ProbitWarning, diagnose
+from ._effects_design import has_effects
 from ._result import ProbitResult, driver
 
 # The extension's defaults, so that probit() and fit_probit() fit alike when neither is told otherwise.
@@ -15,7 +16,8 @@ _TOL: float = _quorbis._DEFAULTS["tol"]
 
 
 def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None, missing: str = "drop",
-           max_iter: int = _MAX_ITER, tol: float = _TOL, small_sample: bool = False) -> ProbitResult:
+           max_iter: int = _MAX_ITER, tol: float = _TOL, small_sample: bool = False,
+           bias_correction: str | None = None, L: int = 0) -> ProbitResult:
     """Fits a probit model P(y = 1 | x) = Phi(x . b) by maximum likelihood.
 
     Parameters
@@ -23,7 +25,10 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
     formula : str or array_like
         A formula such as ``"y ~ x + C(group) + x:z + np.log(w)"``: categorical terms get treatment
         dummies, ``a:b`` and ``a*b`` interactions, and an intercept is included unless the formula says
-        ``- 1``. Or the outcome itself (Series or array), with ``data`` the design matrix.
+        ``- 1``. After ``|``, fixed effects: ``"y ~ x1 + x2 | firm + year"`` adds one effect per level of
+        each listed column (or per cell of a combination ``firm:year``) in place of the intercept, and
+        returns a :class:`FixedEffectsResult`. Or the outcome itself (Series or array), with ``data`` the
+        design matrix.
     data : DataFrame or array_like
         The data the formula refers to, a pandas or a Dask DataFrame (see Notes); or, with an outcome as
         first argument, the design matrix X (a DataFrame, whose column names name the coefficients, or a
@@ -45,7 +50,18 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
     small_sample : bool, default False
         Multiply a cluster-robust covariance by G/(G-1) (N-1)/(N-K), G clusters, N rows, K coefficients
         (statsmodels' default correction for clusters); a robust one by N/(N-K), the HC1 factor of linear
-        models. No effect on the classical covariance.
+        models. No effect on the classical covariance. With fixed effects, K counts the identified effects
+        too, except, for clusters, those of dimensions nested within the clusters.
+    bias_correction : {None, "analytical"}, default None
+        With fixed effects of individuals (the first dimension), or of individuals and periods (the first
+        and second): "analytical" corrects the slopes, and the average partial effects of ``ame()``, for
+        the incidental-parameter bias as in Fernandez-Val and Weidner (2016); the maximum likelihood fit
+        stays available as the result's ``uncorrected``.
+    L : int, default 0
+        The bandwidth of the correction: 0 for strictly exogenous regressors; for predetermined ones (a
+        lagged outcome, say), the number of lags of the scores it takes into account. An individual's
+        periods are its rows in order of the second dimension's values (in row order with individual
+        effects only).
 
     Returns
     -------
@@ -87,6 +103,17 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
     """
     if missing not in ("drop", "raise"):
         raise ValueError(f"missing must be 'drop' or 'raise', not {missing!r}")
+    if has_effects(formula):
+        if _design.is_dask_frame(data):
+            raise TypeError("a formula with fixed effects needs a pandas DataFrame")
+        from ._fixed_effects import probit_with_effects
+
+        return probit_with_effects(formula, data, robust=robust, cluster=cluster, missing=missing,
+                                   max_iter=max_iter, tol=tol, small_sample=small_sample,
+                                   bias_correction=bias_correction, L=L)
+    if bias_correction is not None or L != 0:
+        raise ValueError("bias_correction and L apply to fixed effects: write them after '|' in the formula, "
+                         "as in 'y ~ x1 + x2 | firm + year'")
     design = _design_of(formula, data, cluster, missing)
     robust = bool(robust) or design.clusters is not None
     raw = driver(design.exog).fit_probit(design.endog, design.exog, max_iter, tol, robust, design.clusters)

@@ -43,6 +43,23 @@ def coefficient_table(r: Any) -> pd.DataFrame:
                          "[0.025": intervals["lower"], "0.975]": intervals["upper"]})
 
 
+def effects_table(r: Any) -> pd.DataFrame | None:
+    """The fixed effects' dimensions with their levels, or None for a fit without effects."""
+    names = getattr(r, "effect_names", None)
+    if names is None:
+        return None
+    return pd.DataFrame({"levels": [r.n_levels[n] for n in names],
+                         "removed levels": [r.removed_levels[n] for n in names]},
+                        index=pd.Index(names, name="Fixed effects"))
+
+
+def _effects_notes(r: Any) -> list[str]:
+    correction = "none" if r.bias_correction is None else f"{r.bias_correction}, L = {r.L}"
+    omitted = ", ".join(r.omitted) or "none"
+    return [f"Rows removed as perfectly predicted: {r.removed_rows}; columns omitted: {omitted}",
+            f"Bias correction: {correction}"]
+
+
 def _number(v: float) -> str:
     # Four decimals, except for tiny values (p-values mostly), which keep four significant digits.
     return f"{v:.4g}" if 0.0 < abs(v) < 1e-4 else f"{v:.4f}"
@@ -55,6 +72,9 @@ def summary_text(r: Any) -> str:
     for (a, b), (c, d) in zip(left, right):
         lines.append(f"{a}{b:>{half - 2 - len(a)}}  {c}{d:>{half - len(c)}}")
     lines.append("=" * WIDTH)
+    effects = effects_table(r)
+    if effects is not None:
+        lines += effects.to_string().splitlines() + _effects_notes(r) + ["-" * WIDTH]
     lines += coefficient_table(r).to_string(float_format=_number).splitlines()
     lines.append("=" * WIDTH)
     lines += [f"Warning: {note}" for note in r.notes]
@@ -67,7 +87,11 @@ def summary_html(r: Any) -> str:
         f"<tr><th>{html.escape(a)}</th><td>{html.escape(b)}</td><th>{html.escape(c)}</th>"
         f"<td>{html.escape(d)}</td></tr>" for (a, b), (c, d) in zip(left, right))
     notes = "".join(f"<p>Warning: {html.escape(note)}</p>" for note in r.notes)
+    effects = effects_table(r)
+    if effects is not None:
+        notes = "".join(f"<p>{html.escape(line)}</p>" for line in _effects_notes(r)) + notes
     return (f"<div><table><caption>Probit Regression Results</caption>{rows}</table>"
+            f"{'' if effects is None else effects.to_html()}"
             f"{coefficient_table(r).to_html(float_format=_number)}{notes}</div>")
 
 

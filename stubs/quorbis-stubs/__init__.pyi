@@ -126,6 +126,29 @@ class ProbitResult:
     def summary(self) -> str: ...
     def _repr_html_(self) -> str: ...
 
+class FixedEffectsResult(ProbitResult):
+    """The result of probit() with fixed effects ('y ~ x1 + x2 | firm + year')."""
+
+    effect_names: list[str]
+    n_levels: dict[str, int]
+    removed_rows: int
+    removed_levels: dict[str, int]
+    omitted: list[str]
+    bias_correction: str | None
+    L: int
+    uncorrected: FixedEffectsResult | None
+    def __init__(
+        self, design: Any, effects: Any, raw: Any, *, max_iter: int, tol: float, robust: bool,
+        small_sample: bool, notes: list[str], bias_correction: str | None, L: int, removed_rows: int,
+        omitted: list[str], uncorrected: FixedEffectsResult | None = None
+    ) -> None: ...
+    @property
+    def n_effects(self) -> int: ...
+    @property
+    def raw(self) -> Any: ...
+    def fixef(self) -> dict[str, pd.Series[float]]: ...
+    def ame(self, chunk_size: SupportsIndex | None = None, *, population: bool = True) -> pd.DataFrame: ...
+
 def probit(
     formula: str | Any,
     data: Any,
@@ -136,6 +159,8 @@ def probit(
     max_iter: int = 35,
     tol: float = 1e-6,
     small_sample: bool = False,
+    bias_correction: Literal["analytical"] | None = None,
+    L: int = 0,
 ) -> ProbitResult:
     """Fits a probit model from a formula and a DataFrame (pandas or Dask), or from an outcome and a design
     matrix."""
