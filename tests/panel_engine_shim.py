@@ -1,6 +1,4 @@
 """Stand-ins for the extension's fixed-effects entry points, from the NumPy reference (temporary)."""
-from types import SimpleNamespace
-
 import numpy as np
 import pandas as pd
 from panel_reference import Concentrated
@@ -28,9 +26,9 @@ def _fit(endog, exog, effects, max_iter, tol, robust, cluster_vars, bias_L):
         cov_full = np.full((exog.shape[1],) * 2, np.nan)
         cols = np.setdiff1d(np.arange(exog.shape[1]), c.omitted)
         cov_full[np.ix_(cols, cols)] = cov
-        return SimpleNamespace(params=full, cov_params=lambda: cov_full, loglike=c.loglike, iterations=5, converged=True,
-                               effects=tuple(values), kept=kept, removed_levels=tuple(removed), omitted=tuple(c.omitted),
-                               uncorrected=None)
+        return dict(params=full, cov_params=cov_full, loglike=c.loglike, iterations=5, converged=True,
+                    effects=tuple(values), kept=kept, removed_levels=tuple(removed), omitted=tuple(c.omitted),
+                    uncorrected=None)
 
     mle = record(c.beta, c.alpha, c.eta)
     if bias_L is None:
@@ -38,7 +36,7 @@ def _fit(endog, exog, effects, max_iter, tol, robust, cluster_vars, bias_L):
     beta = c.beta + c.bias(bias_L)
     alpha = c.effects_at(beta)
     out = record(beta, alpha, c.X @ beta + sum(a[g] for a, g in zip(alpha, c.codes)))
-    out.uncorrected = mle
+    out["uncorrected"] = mle
     return out
 
 

@@ -17,11 +17,10 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from . import _quorbis
 from ._design import Design
 from ._diagnostics import EXTREME_INDEX, ProbitWarning
 from ._effects_design import Effects, from_formula
-from ._panel_result import FixedEffectsResult
+from ._panel_result import FixedEffectsResult, fit_fixed_effects
 
 BIAS_CORRECTIONS = (None, "analytical")
 
@@ -33,8 +32,8 @@ def probit_with_effects(formula: str, data: Any, *, robust: bool, cluster: Any, 
     check_correction(bias_correction, L, len(effects.names))
     robust = bool(robust) or design.clusters is not None
     corrected = bias_correction is not None
-    raw = _quorbis._fit_fixed_effects(design.endog, design.exog, effects.codes, max_iter, tol, robust,
-                                      design.clusters, L if corrected else None)
+    raw = fit_fixed_effects(design.endog, design.exog, effects.codes, max_iter, tol, robust, design.clusters,
+                            L if corrected else None)
     kept = np.asarray(raw.kept, dtype=bool)
     used, used_effects = used_rows(design, effects, kept, np.asarray(raw.omitted, dtype=np.int64))
     omitted = [design.exog_names[j] for j in raw.omitted]

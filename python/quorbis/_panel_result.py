@@ -16,6 +16,20 @@ from ._effects_design import Effects
 from ._result import ProbitResult, normal_cdf
 
 
+def fit_fixed_effects(endog: Any, exog: Any, codes: np.ndarray, max_iter: int, tol: float, robust: bool,
+                      clusters: Any, bias_L: int | None) -> Any:
+    """The extension's fit with fixed effects as a record: its dict's entries as attributes, with
+    cov_params() a method as on the results of fit_probit."""
+    return _record(_quorbis._fit_fixed_effects(endog, exog, codes, max_iter, tol, robust, clusters, bias_L))
+
+
+def _record(entries: dict[str, Any]) -> SimpleNamespace:
+    cov = entries.pop("cov_params")
+    uncorrected = entries.pop("uncorrected", None)
+    return SimpleNamespace(**entries, cov_params=lambda: cov,
+                           uncorrected=None if uncorrected is None else _record(uncorrected))
+
+
 class FixedEffectsResult(ProbitResult):
     """The result of :func:`quorbis.probit` with fixed effects, ``"y ~ x1 + x2 | firm + year"``.
 
@@ -165,8 +179,8 @@ class FixedEffectsResult(ProbitResult):
     def raw(self) -> Any:
         if self._raw is None:
             max_iter, tol, robust, bias_correction, L = self._fit_arguments
-            self._raw = _quorbis._fit_fixed_effects(self._endog, self._exog, self._effects.codes, max_iter, tol,
-                                                    robust, self._clusters, L if bias_correction else None)
+            self._raw = fit_fixed_effects(self._endog, self._exog, self._effects.codes, max_iter, tol, robust,
+                                          self._clusters, L if bias_correction else None)
         return self._raw
 
     def predict(self, newdata: Any = None) -> Any:

@@ -1,0 +1,53 @@
+#include "core/panel/covariance.hpp"
+
+#include <limits>
+
+namespace quorbis::core::panel {
+
+Projected project_columns(const Layout& layout, const CellSums& sums, const Coefficients& start,
+                          std::size_t start_width) {
+  const std::size_t k = layout.k();
+  CellSums columns;
+  columns.width = k;
+  columns.weight = sums.weight;
+  columns.values.resize(layout.cells() * k);
+  for (std::size_t c = 0; c < layout.cells(); ++c) {
+    for (std::size_t j = 0; j < k; ++j) columns.values[c * k + j] = sums.values[c * sums.width + j];
+  }
+  Projected out;
+  out.coefficients = zero_coefficients(layout, k);
+  if (!start.empty()) {
+    const std::size_t width = start_width;
+    for (std::size_t d = 0; d < layout.dimensions(); ++d) {
+      for (std::size_t g = 0; g < layout.dimension(d).levels(); ++g) {
+        for (std::size_t j = 0; j < k; ++j) out.coefficients[d][g * k + j] = start[d][g * width + j];
+      }
+    }
+  }
+  Projector(layout).project(columns, out.coefficients, kFinestProjection, kMaxSweeps);
+  cell_offsets(layout, out.coefficients, k, out.offsets);
+  return out;
+}
+
+Matrix inverse_or_nan(const Matrix& hessian) {
+  const std::optional<Matrix> inverse = probit::gauss_jordan_inverse(probit::negated(hessian));
+  if (inverse) return *inverse;
+  return Matrix(hessian.rows(), hessian.cols(), std::numeric_limits<double>::quiet_NaN());
+}
+
+Matrix slopes_covariance(const Layout& layout, const RowTerms& terms, const Projected& columns,
+                         probit::Covariance kind) {
+  const std::size_t k = layout.k();
+  const Demeaned demeaned =
+      demeaned_pass(layout, terms, columns.offsets, k, {.score_outer = kind == probit::Covariance::robust});
+  const Matrix classical = inverse_or_nan(demeaned.hessian);
+  switch (kind) {
+    case probit::Covariance::classical: return classical;
+    case probit::Covariance::robust: return probit::sandwich_covariance(classical, demeaned.score_outer);
+    case probit::Covariance::clustered:
+      return probit::sandwich_covariance(classical, cluster_meat(layout, terms, columns.offsets));
+  }
+  return classical;
+}
+
+}  // namespace quorbis::core::panel
