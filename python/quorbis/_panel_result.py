@@ -227,11 +227,14 @@ class FixedEffectsResult(ProbitResult):
         """Average partial effects of every slope, averaged over the rows with their estimated effects.
 
         A column of 0 and 1 gets the change from 0 to 1, any other column the derivative b_j phi(x.b + the
-        row's effects). The standard errors follow Fernandez-Val and Weidner (2016): the delta method with
-        respect to the slopes *and* the effects, under this fit's covariance (classical, robust or
-        clustered, with its small-sample factor), plus, with ``population``, the variation of the partial
-        effects over individuals and periods (effects of different levels independent). A corrected fit's
-        effects are evaluated at the corrected slopes, less their own estimated bias.
+        row's effects). The average runs over all rows of the fit, those removed as perfectly predicted
+        included with an effect of 0 (their fitted probabilities are 0 or 1), as in Fernandez-Val and
+        Weidner (2016). The standard errors follow that paper: the delta method with respect to the slopes
+        *and* the effects, under this fit's covariance (classical, robust or clustered, with its
+        small-sample factor), plus, with ``population``, the variation of the partial effects over
+        individuals and periods (effects of different levels independent); the share of removed rows is
+        taken as fixed. A corrected fit's effects are evaluated at the corrected slopes, less their own
+        estimated bias.
 
         Parameters
         ----------
@@ -246,6 +249,10 @@ class FixedEffectsResult(ProbitResult):
         -------
         pandas.DataFrame
             Columns "dy/dx", "Std. Err", "z", "Pr(>|z|)" and "Significance", one row per slope.
+
+        Examples
+        --------
+        >>> quorbis.probit("y ~ x + d | firm + year", panel).ame()  # doctest: +SKIP
         """
         fit = SimpleNamespace(endog=self._endog, exog=self._exog, effects=self._effects.codes,
                               effect_values=self._effect_values, params=self.params.to_numpy(),
@@ -253,6 +260,8 @@ class FixedEffectsResult(ProbitResult):
                               bias_correction=self.L if self.bias_correction else None,
                               factor=self._small_sample_factor(), names=self.exog_names)
         table: pd.DataFrame = _quorbis._fixed_effects_ame(fit, population)
+        share = self.nobs / (self.nobs + self.removed_rows)  # the removed rows' effects are 0
+        table[["dy/dx", "Std. Err"]] *= share
         return table
 
     # ---- display ----
