@@ -9,6 +9,7 @@ fails if they do not), and writes a Markdown report and a bar chart of the ratio
     python benchmarks/run.py --sizes 20000x10 --repeats 3      # a quick run
     python benchmarks/run.py --cases fit,ame --no-memory
     python benchmarks/run.py --quick                           # a smoke test of the script, no report
+    python benchmarks/run.py --panel                           # fixed effects: firm and year effects
 
 Every call is timed twice: single-threaded (the BLAS under statsmodels capped at 1 thread with
 threadpoolctl, quorbis set to 1 thread) and at default threads (both tools as installed). Then
@@ -87,14 +88,34 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
                         help="Markdown report to write ('' for none)")
     parser.add_argument("--plot", default=os.path.join(HERE, "ratios.png"),
                         help="PNG chart of the speed ratios ('' for none)")
+    panel = parser.add_argument_group("fixed effects (--panel times these instead of the plain fits)")
+    panel.add_argument("--panel", action="store_true", help="time probits with firm and year effects")
+    panel.add_argument("--panel-size", type=lambda t: _panel_shape(t), default="1000000x9:10000x20",
+                       help="NxK:FIRMSxYEARS, against pyfixest's feglm when installed, with the peak memory")
+    panel.add_argument("--panel-large", type=lambda t: _panel_shape(t), default="10000000x9:100000x20",
+                       help="NxK:FIRMSxYEARS of one more fit ('' to skip)")
+    panel.add_argument("--panel-results", default=os.path.join(HERE, "fixed_effects.md"),
+                       help="Markdown file of the fixed-effects rows ('' for none)")
     arguments = parser.parse_args(QUICK + argv if "--quick" in argv else argv)
     if min(arguments.repeats, arguments.groups, arguments.chunk_size) < 1:
         parser.error("--repeats, --groups and --chunk-size must be at least 1")
     return arguments
 
 
+def _panel_shape(text: str) -> tuple[int, int, int, int] | None:
+    sys.path.insert(0, HERE)
+    import _panel
+
+    return _panel.parse_panel(text)
+
+
 def main(argv: list[str]) -> int:
     arguments = parse_arguments(argv)
+    if arguments.panel:
+        sys.path.insert(0, HERE)
+        import _panel
+
+        return _panel.run(arguments)
     blas_settings = {variable: os.environ[variable] for variable in BLAS_VARIABLES if variable in os.environ}
     if blas_settings:
         print(f"warning: {', '.join(f'{k}={v}' for k, v in blas_settings.items())} set: NumPy's OpenBLAS runs a "

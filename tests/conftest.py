@@ -168,9 +168,3 @@ def assert_cov_close():
 
     return check
 
-
-# Until the extension computes fixed effects itself, its two entry points come from the NumPy reference.
-if not hasattr(__import__("quorbis")._quorbis, "_fit_fixed_effects"):
-    import panel_engine_shim
-
-    panel_engine_shim.install()

@@ -103,17 +103,20 @@ std::vector<ColumnEffect> effects_from_sums(const EffectSums& acc, std::uint64_t
   for (std::size_t j = 0; j < k; ++j) {
     if (intercept[j]) continue;
     for (std::size_t l = 0; l < k; ++l) jacobian_row[l] = acc.jacobian[j * k + l] / count;
-    const double variance = delta_variance(jacobian_row, cov, row_times_cov);
-    ColumnEffect e{j, acc.effects[j] / count, 0.0, 0.0, 0.0};
-    // A negative variance is rounding around 0; a NaN one (say from the NaN covariance of a singular
-    // Hessian) is unknown, and stays NaN rather than posing as an exact 0.
-    e.std_err = std::sqrt(variance < 0.0 ? 0.0 : variance);
-    e.z = e.std_err > 0.0 ? e.effect / e.std_err : std::numeric_limits<double>::quiet_NaN();
-    // 2 (1 - Phi(|z|)) without the subtraction, which would round p-values below 1e-16 to 0.
-    e.p_value = normal::erfc(std::fabs(e.z) / normal::kSqrt2);
-    out.push_back(e);
+    out.push_back(column_effect(j, acc.effects[j] / count, delta_variance(jacobian_row, cov, row_times_cov)));
   }
   return out;
+}
+
+ColumnEffect column_effect(std::size_t column, double effect, double variance) noexcept {
+  ColumnEffect e{column, effect, 0.0, 0.0, 0.0};
+  // A negative variance is rounding around 0; a NaN one (say from the NaN covariance of a singular
+  // Hessian) is unknown, and stays NaN rather than posing as an exact 0.
+  e.std_err = std::sqrt(variance < 0.0 ? 0.0 : variance);
+  e.z = e.std_err > 0.0 ? e.effect / e.std_err : std::numeric_limits<double>::quiet_NaN();
+  // 2 (1 - Phi(|z|)) without the subtraction, which would round p-values below 1e-16 to 0.
+  e.p_value = normal::erfc(std::fabs(e.z) / normal::kSqrt2);
+  return e;
 }
 
 std::vector<ColumnEffect> average_marginal_effects(const ProbitFit& fit, const std::vector<bool>& intercept,

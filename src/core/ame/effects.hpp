@@ -34,6 +34,10 @@ struct EffectSums {
 EffectSums effect_sums(const core::MatrixView& exog, const core::VectorView& params, const ColumnKinds& kinds,
                        std::uint64_t chunk_size);
 
+// An effect with the standard error sqrt(variance) (0 for a negative variance, which is rounding around 0),
+// its z and its two-sided p-value.
+ColumnEffect column_effect(std::size_t column, double effect, double variance) noexcept;
+
 // The effects and their standard errors from the sums over n rows.
 std::vector<ColumnEffect> effects_from_sums(const EffectSums& sums, std::uint64_t n, const core::MatrixView& cov,
                                             const std::vector<bool>& intercept);

@@ -13,6 +13,8 @@
 #include "python/fit/fit_probit.hpp"
 #include "python/module/constants.hpp"
 #include "python/module/threads.hpp"
+#include "python/panel/fit_fixed_effects.hpp"
+#include "python/panel/partial_effects.hpp"
 
 namespace quorbis::python::module {
 namespace {
@@ -36,6 +38,13 @@ PyMethodDef block_functions[] = {
     {"_dummy_columns", blocks::dummy_columns, METH_O, nullptr},
     {"_effect_sums", fast(blocks::effect_sums), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_effects_table", fast(blocks::effects_table), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// For the Python layer's fits with fixed effects (python/quorbis/_fixed_effects.py).
+PyMethodDef panel_functions[] = {
+    {"_fit_fixed_effects", fast(panel::fit_fixed_effects), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_fixed_effects_ame", fast(panel::fixed_effects_ame), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -77,6 +86,7 @@ PyMODINIT_FUNC PyInit__quorbis() {
     add_functions(module.get());
     if (PyModule_AddFunctions(module.get(), thread_functions) < 0) throw_pending();
     if (PyModule_AddFunctions(module.get(), block_functions) < 0) throw_pending();
+    if (PyModule_AddFunctions(module.get(), panel_functions) < 0) throw_pending();
     if (PyModule_AddObjectRef(module.get(), "_Optimizer", blocks::optimizer_type().get()) < 0) throw_pending();
     if (PyModule_AddObjectRef(module.get(), "PanicException", panic_exception_type()) < 0) throw_pending();
     add_constants(module.get());
