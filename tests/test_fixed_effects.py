@@ -3,6 +3,9 @@ predicted levels, the effects and predictions, the average partial effects again
 dummies' covariance, and the bias correction against the paper's sums."""
 
 import pickle
+import subprocess
+import sys
+import textwrap
 import warnings
 
 import numpy as np
@@ -223,3 +226,53 @@ def test_missing_effect_values_drop_their_rows_or_are_refused():
     assert r.dropped_rows == 9 and r.nobs + r.removed_rows == len(data) - 9
     with pytest.raises(ValueError, match=r"^missing values in firm \(9 rows\); pass missing='drop'"):
         quorbis.probit("y ~ x | firm", data, missing="raise")
+
+
+class TestEngine:
+    data = panel(300, 6, 11)
+
+    def everything(self, X_order):
+        X = np.asarray(self.data[["x", "d"]].to_numpy(), order=X_order)
+        codes = np.ascontiguousarray(np.column_stack([pd.factorize(self.data.firm)[0], self.data.year - 2001]))
+        clusters = codes[:, :1].astype(float)
+        raw = quorbis._quorbis._fit_fixed_effects(self.data.y.to_numpy(float), X, codes, 35, 1e-6, True, clusters, 1)
+        return [raw["params"], raw["cov_params"], *raw["effects"], raw["uncorrected"]["params"]]
+
+    def test_results_are_bit_identical_for_any_number_of_threads_and_memory_layout(self):
+        before = quorbis.get_num_threads()
+        try:
+            runs = []
+            for threads, order in [(1, "C"), (2, "F"), (3, "C"), (8, "F")]:
+                quorbis.set_num_threads(threads)
+                runs.append(self.everything(order))
+        finally:
+            quorbis.set_num_threads(before)
+        for run in runs[1:]:
+            for got, expected in zip(run, runs[0]):
+                assert got.tobytes() == expected.tobytes()
+
+    def test_ctrl_c_stops_a_fit(self):
+        code = """
+            import os, signal, threading
+            import numpy as np
+            import quorbis
+
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+            rng = np.random.default_rng(0)
+            n = 200_000
+            codes = np.ascontiguousarray(np.column_stack([rng.integers(0, 5000, n), rng.integers(0, 20, n)]))
+            X = rng.normal(size=(n, 5))
+            y = (X.sum(axis=1) + rng.normal(size=n) > 0).astype(float)
+            for _ in range(3):
+                threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT)).start()
+                try:
+                    quorbis._quorbis._fit_fixed_effects(y, X, codes, 10**9, 0.0, False, None, None)
+                except KeyboardInterrupt:
+                    pass
+                else:
+                    raise SystemExit("not interrupted")
+            print("interrupted")
+        """
+        result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                                timeout=120)
+        assert result.returncode == 0 and result.stdout.strip() == "interrupted", result.stderr
