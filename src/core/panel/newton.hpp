@@ -35,8 +35,8 @@ struct Control {
 };
 
 // The relative tolerance of the projections after the last step.
-inline constexpr double kFinestProjection = 1e-13;
-inline constexpr std::size_t kMaxSweeps = 100000;
+inline constexpr double kFinestProjection = 1e-11;
+inline constexpr std::size_t kMaxSweeps = 10000;
 
 // From zero slopes and effects. At the first step, columns that the effects and the columns before them
 // explain (their residual sum of squares at most kExplained of their weighted sum of squares) are dropped

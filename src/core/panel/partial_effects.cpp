@@ -416,13 +416,16 @@ PartialEffects average_partial_effects(const Problem& problem, const probit::Vec
   } else if (kind == probit::Covariance::robust) {
     add_scaled(out.estimation, third.gamma_outer.result(), scale);
   } else {
+    // Each column's cluster sums on a thread of its own, over the rows in order.
     Vector column_sums(layout.cluster_count() * k, 0.0);
-    for (std::size_t j = 0; j < k; ++j) {
+    parallel::Lease lease;
+    auto column = [&](std::size_t j, std::size_t) {
       for (std::size_t r = 0; r < n; ++r) {
         double& u = column_sums[j * layout.cluster_count() + layout.clusters()[r]];
         u = u + gamma_rows[j * n + r];
       }
-    }
+    };
+    lease.run(k, column);
     add_scaled(out.estimation, probit::cluster_meat(column_sums, layout.cluster_count(), k), scale);
   }
 

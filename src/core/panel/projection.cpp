@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "core/parallel/pool.hpp"
 
@@ -21,17 +22,36 @@ std::vector<std::size_t> level_tasks(const Dimension& dim) {
   return starts;
 }
 
-// Columns whose last sweep changed no coefficient by more than tolerance times the largest stop; whether
-// any is left.
-template <class Change>
-bool still_active(const Change& change, double tolerance, std::vector<char>& active) {
-  bool any = false;
-  for (std::size_t j = 0; j < active.size(); ++j) {
-    if (active[j] && change.change[j] <= tolerance * change.size[j]) active[j] = 0;
-    any = any || active[j];
+// A column stops when its last sweep changed no coefficient by more than tolerance times the largest, or
+// when its changes have stopped shrinking: kStalled sweeps without a change below the smallest so far
+// mean that rounding, not the iteration, sets their size.
+constexpr int kStalled = 10;
+
+struct Progress {
+  std::vector<char> active;
+  std::vector<double> smallest;
+  std::vector<int> since;
+  explicit Progress(std::size_t width)
+      : active(width, 1), smallest(width, std::numeric_limits<double>::infinity()), since(width, 0) {}
+
+  // Whether any column is left after a sweep with these changes.
+  template <class Change>
+  bool still_active(const Change& change, double tolerance) {
+    bool any = false;
+    for (std::size_t j = 0; j < active.size(); ++j) {
+      if (!active[j]) continue;
+      if (change.change[j] < smallest[j]) {
+        smallest[j] = change.change[j];
+        since[j] = 0;
+      } else {
+        ++since[j];
+      }
+      if (change.change[j] <= tolerance * change.size[j] || since[j] >= kStalled) active[j] = 0;
+      any = any || active[j];
+    }
+    return any;
   }
-  return any;
-}
+};
 
 // c = c - step (c - b) per active column, step = (c - b).(c - 2b + a) / |c - 2b + a|^2 (Irons and Tuck),
 // over the coefficients of the dimensions after the first, which determine the first's.
@@ -179,22 +199,22 @@ Projector::Change Projector::sweep(Coefficients& a, const std::vector<char>& act
 
 std::size_t Projector::project(const CellSums& sums, Coefficients& a, double tolerance, std::size_t max_sweeps) {
   load(sums);
-  std::vector<char> active(sums.width, 1);
+  Progress progress(sums.width);
   if (layout_.dimensions() == 1) {  // the levels' weighted means, at once
-    sweep(a, active);
+    sweep(a, progress.active);
     return 1;
   }
   before_ = a;
-  bool any = still_active(sweep(a, active), tolerance, active);
+  bool any = progress.still_active(sweep(a, progress.active), tolerance);
   std::size_t sweeps = 1;
   while (any && sweeps < max_sweeps) {
     middle_ = a;
-    any = still_active(sweep(a, active), tolerance, active);
+    any = progress.still_active(sweep(a, progress.active), tolerance);
     ++sweeps;
     if (!any) break;
-    extrapolate(before_, middle_, a, sums.width, active);
+    extrapolate(before_, middle_, a, sums.width, progress.active);
     before_ = a;
-    any = still_active(sweep(a, active), tolerance, active);
+    any = progress.still_active(sweep(a, progress.active), tolerance);
     ++sweeps;
   }
   return sweeps;
