@@ -44,7 +44,8 @@ def simulate(N: int, T: int, rng: np.random.Generator) -> tuple[pd.DataFrame, fl
         x[:, t] = previous
     index = x * BETA + a[:, None] + g[None, :]
     y = (index > rng.normal(size=(N, T))).astype(float)
-    data = pd.DataFrame({"y": y.ravel(), "x": x.ravel(), "i": np.repeat(np.arange(N), T), "t": np.tile(np.arange(T), N)})
+    data = pd.DataFrame({"y": y.ravel(), "x": x.ravel(), "i": np.repeat(np.arange(N), T),
+                         "t": np.tile(np.arange(T), N)})
     return data, float(np.mean(BETA * norm.pdf(index)))
 
 
@@ -99,7 +100,7 @@ def main(argv: list[str]) -> int:
                          for r in range(arguments.replications)])
     seconds = time.perf_counter() - start
     table = summary(rows)
-    ratio = abs(table.loc["slope, analytically corrected", "bias"]) / abs(table.loc["slope, maximum likelihood", "bias"])
+    ratio = abs(table.loc["slope, analytically corrected", "bias"] / table.loc["slope, maximum likelihood", "bias"])
     lines = [f"Fernandez-Val and Weidner's static probit design, b = 1, N = {arguments.N}, T = {arguments.T}, "
              f"{arguments.replications} replications (seed {arguments.seed}), individual and time effects; "
              f"{seconds:.1f} s in all.", "",

@@ -2,10 +2,11 @@
 
 The extension's _fit_fixed_effects(endog, exog, effects, max_iter, tol, robust, cluster_vars, bias_L) fits
 y on the columns of exog and one effect per level of each column of effects (int64 codes 0 .. levels - 1)
-and returns a record: params and cov_params() of all columns (NaN for the omitted ones, those the effects
-and the earlier columns explain), loglike, iterations, converged, effects (one array per dimension, NaN for
-removed levels), kept (the rows used), removed_levels, omitted, and uncorrected (the maximum likelihood
-record under a corrected one, else None). bias_L None fits by maximum likelihood; an int L >= 0 corrects.
+and returns a dict, which fit_fixed_effects makes a record: params and cov_params() of all columns (NaN for
+the omitted ones, those the effects and the earlier columns explain), loglike, iterations, converged,
+effects (one array per dimension, NaN for codes without rows), kept (the rows used), removed_levels,
+omitted, and uncorrected (the maximum likelihood record under a corrected one, else None). bias_L None
+fits by maximum likelihood; an int L >= 0 corrects with that bandwidth.
 """
 
 from __future__ import annotations

@@ -76,11 +76,13 @@ Vector corrected_slopes(const Layout& layout, RowTerms& terms, const Estimates& 
   }
   Vector b = level_ratios(layout, expected.weighted.weight, k, numerator);
   if (L > 0) {
-    const Vector lagged = lagged_sums(layout, terms.weight.data(), terms.lambda.data(), L, k, [&](std::size_t r, std::size_t c, double* out) {
+    // w x~ of each row, whose lagged products with the scores enter the individuals' bias.
+    auto weighted_demeaned = [&](std::size_t r, std::size_t c, double* out) {
       for (std::size_t j = 0; j < k; ++j) {
         out[j] = terms.weight[r] * (layout.exog()[j * layout.rows() + r] - columns.offsets[c * k + j]);
       }
-    });
+    };
+    const Vector lagged = lagged_sums(layout, terms.weight.data(), terms.lambda.data(), L, k, weighted_demeaned);
     for (std::size_t j = 0; j < k; ++j) b[j] = b[j] + lagged[j];
   }
   const Demeaned demeaned = demeaned_pass(layout, terms, columns.offsets, k, {});

@@ -188,7 +188,9 @@ FirstPart first_pass(const Context& ctx, RowTerms& terms, CellTables& cells, std
     for (std::size_t j = 0; j < k; ++j) {
       total.delta[j] = total.delta[j] + part.delta[j];
       total.own[j] = total.own[j] + part.own[j];
-      for (std::size_t l = 0; l < k; ++l) total.through_index(j, l) = total.through_index(j, l) + part.through_index(j, l);
+      for (std::size_t l = 0; l < k; ++l) {
+        total.through_index(j, l) = total.through_index(j, l) + part.through_index(j, l);
+      }
     }
   });
   return total;
@@ -198,7 +200,9 @@ FirstPart first_pass(const Context& ctx, RowTerms& terms, CellTables& cells, std
 // effects Delta_i - delta.
 struct ThirdPart {
   ThirdPart(std::size_t k, bool scores) : gamma_outer(scores ? k : 0), centred_outer(k) {}
-  std::size_t bytes() const noexcept { return sizeof(*this) + (gamma_outer.values() + centred_outer.values()) * sizeof(double); }
+  std::size_t bytes() const noexcept {
+    return sizeof(*this) + (gamma_outer.values() + centred_outer.values()) * sizeof(double);
+  }
   OuterSum gamma_outer, centred_outer;
 };
 
@@ -339,38 +343,10 @@ Vector effects_bias(const Context& ctx, const CellTables& cells, const std::vect
   return bias;
 }
 
-}  // namespace
-
-PartialEffects average_partial_effects(const Problem& problem, const probit::Vector& beta,
-                                       const std::vector<std::vector<double>>& effects, probit::Covariance kind,
-                                       std::optional<std::size_t> correction_lags) {
-  Removal all;
-  all.kept.assign(problem.rows(), 1);
-  all.kept_rows = problem.rows();
-  all.removed_levels.assign(problem.dimensions, 0);
-  const Layout layout(problem, all);
-  const std::size_t k = layout.k(), n = layout.rows();
-  PartialEffects out;
-  out.dummy = ame::dummy_columns(problem.exog, std::vector<bool>(k, false));
-  const std::vector<double> offsets = offsets_of(layout, effects);
-  const bool corrected = correction_lags.has_value();
-  const std::size_t L = correction_lags.value_or(0);
-  const Context ctx{layout, beta, offsets, out.dummy, corrected};
-
-  RowTerms terms(n);
-  CellTables cells;
-  std::vector<double> first_rows, expected_rows;
-  if (corrected && L > 0) {
-    first_rows.resize(n * k);
-    expected_rows.resize(n);
-  }
-  const FirstPart first =
-      first_pass(ctx, terms, cells, L > 0 ? &first_rows : nullptr, L > 0 ? &expected_rows : nullptr);
-  out.effect.resize(k);
-  for (std::size_t j = 0; j < k; ++j) out.effect[j] = first.delta[j] / static_cast<double>(n);
-
-  // J = d sum Delta / d beta with the effects following: through the index less through the projection.
-  const Projected projected = project_both(layout, cells.projected);
+// J = d sum Delta / d beta with the effects following the slopes: through the index, less through the
+// projection of the columns (sum over cells of sum d times the cell's offsets), plus the own slopes' terms.
+Matrix jacobian_of(const Layout& layout, const FirstPart& first, const CellTables& cells, const Projected& projected) {
+  const std::size_t k = layout.k();
   Matrix jacobian = first.through_index;
   for (std::size_t c = 0; c < layout.cells(); ++c) {
     const double* d = cells.projected.values.data() + c * 2 * k + k;
@@ -380,10 +356,14 @@ PartialEffects average_partial_effects(const Problem& problem, const probit::Vec
     }
   }
   for (std::size_t j = 0; j < k; ++j) jacobian(j, j) = jacobian(j, j) + first.own[j];
+  return jacobian;
+}
 
-  const Demeaned demeaned = demeaned_pass(layout, terms, projected.offsets, 2 * k, {});
-  const Matrix inverse = inverse_or_nan(demeaned.hessian);  // A^-1
-  Matrix q(k, k);  // A^-1 J'
+// Q = A^-1 J', A = sum w x~ x~' from a pass over the demeaned rows.
+Matrix gamma_factor(const Layout& layout, const RowTerms& terms, const Projected& projected, const Matrix& jacobian) {
+  const std::size_t k = layout.k();
+  const Matrix inverse = inverse_or_nan(demeaned_pass(layout, terms, projected.offsets, 2 * k, {}).hessian);
+  Matrix q(k, k);
   for (std::size_t a = 0; a < k; ++a) {
     for (std::size_t j = 0; j < k; ++j) {
       double s = 0.0;
@@ -391,6 +371,101 @@ PartialEffects average_partial_effects(const Problem& problem, const probit::Vec
       q(a, j) = s;
     }
   }
+  return q;
+}
+
+// sum_g u_g u_g' over the clusters, u_g the sum of Gamma over g's rows (column-major gamma_rows).
+Matrix clustered_gamma(const Layout& layout, const std::vector<double>& gamma_rows) {
+  const std::size_t k = layout.k(), n = layout.rows(), clusters = layout.cluster_count();
+  Vector column_sums(clusters * k, 0.0);
+  parallel::Lease lease;
+  // Each column's cluster sums on a thread of its own, over the rows in order.
+  auto column = [&](std::size_t j, std::size_t) {
+    for (std::size_t r = 0; r < n; ++r) {
+      double& u = column_sums[j * clusters + layout.clusters()[r]];
+      u = u + gamma_rows[j * n + r];
+    }
+  };
+  lease.run(k, column);
+  return probit::cluster_meat(column_sums, clusters, k);
+}
+
+// The covariance of sum Gamma: J Q + sum w Psi Psi' (classical), sum Gamma Gamma' (robust), or over the
+// clusters' sums.
+Matrix estimation_sums(const Layout& layout, probit::Covariance kind, const Matrix& jacobian, const Matrix& q,
+                       const CellTables& cells, const Projected& projected, const ThirdPart& third,
+                       const std::vector<double>& gamma_rows) {
+  const std::size_t k = layout.k();
+  if (kind == probit::Covariance::robust) return third.gamma_outer.result();
+  if (kind == probit::Covariance::clustered) return clustered_gamma(layout, gamma_rows);
+  Matrix v = probit::multiply(jacobian, q);
+  for (std::size_t c = 0; c < layout.cells(); ++c) {
+    const double w = cells.projected.weight[c];
+    const double* psi = projected.offsets.data() + c * 2 * k + k;
+    for (std::size_t a = 0; a < k; ++a) {
+      for (std::size_t b = 0; b < k; ++b) v(a, b) = v(a, b) + w * (psi[a] * psi[b]);
+    }
+  }
+  return v;
+}
+
+// The variation of sum Delta over the levels of each dimension, and with lags its covariance with sum
+// Gamma over the individuals.
+Matrix sampling_sums(const Layout& layout, const CellTables& cells, const Vector& mean, const ThirdPart& third,
+                     const std::vector<double>* gamma_cells) {
+  const std::size_t k = layout.k();
+  Matrix v(k, k);
+  for (std::size_t d = 0; d < layout.dimensions(); ++d) {
+    add_scaled(v, level_outer(layout, d, cells.delta, &mean, nullptr), 1.0);
+  }
+  add_scaled(v, third.centred_outer.result(), -static_cast<double>(layout.dimensions() - 1));
+  if (gamma_cells != nullptr) {
+    const Matrix cross = level_outer(layout, 0, cells.delta, &mean, gamma_cells);
+    for (std::size_t a = 0; a < k; ++a) {
+      for (std::size_t b = 0; b < k; ++b) v(a, b) = v(a, b) + (cross(a, b) + cross(b, a));
+    }
+  }
+  return v;
+}
+
+Matrix scaled(const Matrix& m, double factor) {
+  Matrix out(m.rows(), m.cols());
+  add_scaled(out, m, factor);
+  return out;
+}
+
+// Every row kept: the rows given are those of the fit.
+Removal keep_all(const Problem& problem) {
+  Removal all;
+  all.kept.assign(problem.rows(), 1);
+  all.kept_rows = problem.rows();
+  all.removed_levels.assign(problem.dimensions, 0);
+  return all;
+}
+
+}  // namespace
+
+PartialEffects average_partial_effects(const Problem& problem, const probit::Vector& beta,
+                                       const std::vector<std::vector<double>>& effects, probit::Covariance kind,
+                                       std::optional<std::size_t> correction_lags) {
+  const Layout layout(problem, keep_all(problem));
+  const std::size_t k = layout.k(), n = layout.rows(), L = correction_lags.value_or(0);
+  PartialEffects out;
+  out.dummy = ame::dummy_columns(problem.exog, std::vector<bool>(k, false));
+  const std::vector<double> offsets = offsets_of(layout, effects);
+  const Context ctx{layout, beta, offsets, out.dummy, correction_lags.has_value()};
+
+  RowTerms terms(n);
+  CellTables cells;
+  std::vector<double> first_rows(L > 0 ? n * k : 0), expected_rows(L > 0 ? n : 0);
+  const FirstPart first =
+      first_pass(ctx, terms, cells, L > 0 ? &first_rows : nullptr, L > 0 ? &expected_rows : nullptr);
+  out.effect.resize(k);
+  for (std::size_t j = 0; j < k; ++j) out.effect[j] = first.delta[j] / static_cast<double>(n);
+
+  const Projected projected = project_both(layout, cells.projected);
+  const Matrix jacobian = jacobian_of(layout, first, cells, projected);
+  const Matrix q = gamma_factor(layout, terms, projected, jacobian);
   std::vector<double> gamma_rows, gamma_cells;
   ThirdWants wants;
   wants.gamma_outer = kind == probit::Covariance::robust;
@@ -402,46 +477,9 @@ PartialEffects average_partial_effects(const Problem& problem, const probit::Vec
   const ThirdPart third = third_pass(ctx, terms, projected.offsets, q, out.effect, wants);
 
   const double scale = 1.0 / (static_cast<double>(n) * static_cast<double>(n));
-  out.estimation = Matrix(k, k);
-  if (kind == probit::Covariance::classical) {
-    Matrix v = probit::multiply(jacobian, q);
-    for (std::size_t c = 0; c < layout.cells(); ++c) {
-      const double w = cells.projected.weight[c];
-      const double* psi = projected.offsets.data() + c * 2 * k + k;
-      for (std::size_t a = 0; a < k; ++a) {
-        for (std::size_t b = 0; b < k; ++b) v(a, b) = v(a, b) + w * (psi[a] * psi[b]);
-      }
-    }
-    add_scaled(out.estimation, v, scale);
-  } else if (kind == probit::Covariance::robust) {
-    add_scaled(out.estimation, third.gamma_outer.result(), scale);
-  } else {
-    // Each column's cluster sums on a thread of its own, over the rows in order.
-    Vector column_sums(layout.cluster_count() * k, 0.0);
-    parallel::Lease lease;
-    auto column = [&](std::size_t j, std::size_t) {
-      for (std::size_t r = 0; r < n; ++r) {
-        double& u = column_sums[j * layout.cluster_count() + layout.clusters()[r]];
-        u = u + gamma_rows[j * n + r];
-      }
-    };
-    lease.run(k, column);
-    add_scaled(out.estimation, probit::cluster_meat(column_sums, layout.cluster_count(), k), scale);
-  }
-
-  out.sampling = Matrix(k, k);
-  for (std::size_t d = 0; d < layout.dimensions(); ++d) {
-    add_scaled(out.sampling, level_outer(layout, d, cells.delta, &out.effect, nullptr), scale);
-  }
-  add_scaled(out.sampling, third.centred_outer.result(), -static_cast<double>(layout.dimensions() - 1) * scale);
-  if (L > 0) {
-    const Matrix cross = level_outer(layout, 0, cells.delta, &out.effect, &gamma_cells);
-    for (std::size_t a = 0; a < k; ++a) {
-      for (std::size_t b = 0; b < k; ++b) out.sampling(a, b) = out.sampling(a, b) + scale * (cross(a, b) + cross(b, a));
-    }
-  }
-
-  if (corrected) {
+  out.estimation = scaled(estimation_sums(layout, kind, jacobian, q, cells, projected, third, gamma_rows), scale);
+  out.sampling = scaled(sampling_sums(layout, cells, out.effect, third, L > 0 ? &gamma_cells : nullptr), scale);
+  if (correction_lags) {
     const Vector bias = effects_bias(ctx, cells, first_rows, expected_rows, terms, L);
     for (std::size_t j = 0; j < k; ++j) out.effect[j] = out.effect[j] - bias[j] / static_cast<double>(n);
   }

@@ -47,7 +47,9 @@ void read_clusters(PyObject* obj, std::ptrdiff_t n, ProblemInputs& in) {
   std::size_t count = 0;
   for (std::ptrdiff_t i = 0; i < n; ++i) {
     const double v = values(i, 0);
-    if (!(v >= 0.0 && v < 4294967295.0) || v != std::floor(v)) refuse("cluster_vars must hold cluster numbers 0, 1, ...");
+    if (!(v >= 0.0 && v < 4294967295.0) || v != std::floor(v)) {
+      refuse("cluster_vars must hold cluster numbers 0, 1, ...");
+    }
     in.clusters[static_cast<std::size_t>(i)] = static_cast<std::uint32_t>(v);
     count = std::max(count, static_cast<std::size_t>(v) + 1);
   }
