@@ -276,3 +276,15 @@ class TestEngine:
         result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                                 timeout=120)
         assert result.returncode == 0 and result.stdout.strip() == "interrupted", result.stderr
+
+
+@pytest.mark.parametrize("options, nested", [({"robust": True}, False), ({"cluster": "firm"}, True)])
+def test_the_small_sample_factor_counts_the_identified_effects(options, nested):
+    data = panel(120, 30, 12)
+    plain = fit("y ~ x + d | firm + year", data, **options)
+    scaled = fit("y ~ x + d | firm + year", data, small_sample=True, **options)
+    assert plain.n_effects == plain.n_levels["firm"] + plain.n_levels["year"] - 1  # one connected set
+    n, g = plain.nobs, plain.n_clusters
+    K = len(plain.params) + plain.n_effects - (plain.n_levels["firm"] if nested else 0)  # firms within clusters
+    factor = g / (g - 1) * (n - 1) / (n - K) if nested else n / (n - K)
+    np.testing.assert_allclose(scaled.bse, plain.bse * np.sqrt(factor), rtol=1e-14)
