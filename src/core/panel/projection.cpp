@@ -114,22 +114,26 @@ Projector::Projector(const Layout& layout) : layout_(layout), plans_(layout.dime
 }
 
 void Projector::load(const CellSums& sums) {
+  sums_ = &sums;
   width_ = sums.width;
   parallel::Lease lease;
   auto load_plan = [&](std::size_t d, std::size_t) {
     Plan& plan = plans_[d];
     const Dimension& dim = layout_.dimension(d);
-    plan.weight.resize(layout_.cells());
-    plan.values.resize(layout_.cells() * width_);
-    for (std::size_t p = 0; p < layout_.cells(); ++p) {
-      const std::size_t c = plan.cell[p];
-      plan.weight[p] = sums.weight[c];
-      std::copy_n(sums.values.data() + c * width_, width_, plan.values.data() + p * width_);
+    if (d > 0) {
+      plan.weight.resize(layout_.cells());
+      plan.values.resize(layout_.cells() * width_);
+      for (std::size_t p = 0; p < layout_.cells(); ++p) {
+        const std::size_t c = plan.cell[p];
+        plan.weight[p] = sums.weight[c];
+        std::copy_n(sums.values.data() + c * width_, width_, plan.values.data() + p * width_);
+      }
     }
+    const double* weight = d > 0 ? plan.weight.data() : sums.weight.data();
     plan.level_weight.resize(dim.levels());
     for (std::size_t g = 0; g < dim.levels(); ++g) {
       double w = 0.0;
-      for (std::size_t p = dim.level_begin[g]; p < dim.level_begin[g + 1]; ++p) w = w + plan.weight[p];
+      for (std::size_t p = dim.level_begin[g]; p < dim.level_begin[g + 1]; ++p) w = w + weight[p];
       plan.level_weight[g] = w;
     }
   };
@@ -140,6 +144,8 @@ Projector::Change Projector::update(Coefficients& a, std::size_t d, const std::v
   const std::size_t m = width_, D = layout_.dimensions();
   const Dimension& dim = layout_.dimension(d);
   const Plan& plan = plans_[d];
+  const double* weights = d > 0 ? plan.weight.data() : sums_->weight.data();
+  const double* values = d > 0 ? plan.values.data() : sums_->values.data();
   std::vector<const double*> others;
   for (std::size_t e = 0; e < D; ++e) {
     if (e != d) others.push_back(a[e].data());
@@ -150,8 +156,8 @@ Projector::Change Projector::update(Coefficients& a, std::size_t d, const std::v
     for (std::size_t g = plan.task_start[t]; g < plan.task_start[t + 1]; ++g) {
       std::fill(acc.begin(), acc.end(), 0.0);
       for (std::size_t p = dim.level_begin[g]; p < dim.level_begin[g + 1]; ++p) {
-        const double w = plan.weight[p];
-        const double* v = plan.values.data() + p * m;
+        const double w = weights[p];
+        const double* v = values + p * m;
         if (D == 1) {
           for (std::size_t j = 0; j < m; ++j) acc[j] = acc[j] + v[j];
           continue;

@@ -37,7 +37,8 @@ class Projector {
  private:
   // What the sweeps of one dimension read, in the order in which they read it: the cells of each level
   // in turn, with their levels in the other dimensions (fixed by the layout), their weights and weighted
-  // values (copied in that order at each projection, and the buffers kept for the next).
+  // values (copied in that order at each projection, the buffers kept for the next; the first
+  // dimension's cells are in cell order, and its sweeps read the sums themselves).
   struct Plan {
     std::vector<std::uint32_t> cell, other_levels;
     std::vector<std::size_t> task_start;  // runs of whole levels, the tasks of a sweep
@@ -50,6 +51,7 @@ class Projector {
   Change sweep(Coefficients& a, const std::vector<char>& active);
 
   const Layout& layout_;
+  const CellSums* sums_ = nullptr;
   std::size_t width_ = 0;
   std::vector<Plan> plans_;
   Coefficients before_, middle_;
