@@ -288,3 +288,9 @@ def test_the_small_sample_factor_counts_the_identified_effects(options, nested):
     K = len(plain.params) + plain.n_effects - (plain.n_levels["firm"] if nested else 0)  # firms within clusters
     factor = g / (g - 1) * (n - 1) / (n - K) if nested else n / (n - K)
     np.testing.assert_allclose(scaled.bse, plain.bse * np.sqrt(factor), rtol=1e-14)
+
+
+def test_nothing_left_to_fit_is_refused():
+    with pytest.raises(ValueError) as error:
+        quorbis.probit("y ~ x | firm", DATA.assign(y=0))
+    assert str(error.value) == "no row is left to fit: every row belongs to a level whose outcomes are all 0 or all 1"
