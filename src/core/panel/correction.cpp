@@ -25,6 +25,15 @@ Vector level_ratios(const Layout& layout, const std::vector<double>& weight, std
   return total;
 }
 
+namespace {
+
+// At slopes beta and effects summing to offsets per cell: the expected curvature of every row, which goes
+// into terms.weight, and the cells' sums of it, of it times the columns (width k), of z and of z x_j.
+struct ExpectedCurvature {
+  CellSums weighted;
+  std::vector<double> z, z_columns;  // cells; cells x k
+};
+
 ExpectedCurvature expected_curvature(const Layout& layout, const Vector& beta, const std::vector<double>& offsets,
                                      RowTerms& terms) {
   const std::size_t k = layout.k();
@@ -62,6 +71,8 @@ ExpectedCurvature expected_curvature(const Layout& layout, const Vector& beta, c
   lease.run(layout.tasks().size(), task);
   return out;
 }
+
+}  // namespace
 
 Vector corrected_slopes(const Layout& layout, RowTerms& terms, const Estimates& estimates, std::size_t L) {
   const std::size_t k = layout.k();

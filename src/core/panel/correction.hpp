@@ -19,15 +19,6 @@
 
 namespace quorbis::core::panel {
 
-// At slopes beta and effects summing to offsets per cell: the expected curvature of every row, which goes
-// into terms.weight, and the cells' sums of it, of it times the columns (width k), of z and of z x_j.
-struct ExpectedCurvature {
-  CellSums weighted;
-  std::vector<double> z, z_columns;  // cells; cells x k
-};
-ExpectedCurvature expected_curvature(const Layout& layout, const Vector& beta, const std::vector<double>& offsets,
-                                     RowTerms& terms);
-
 // sum over the levels g of each dimension, in order, of (sum over g's cells of numerator) / (sum of weight).
 Vector level_ratios(const Layout& layout, const std::vector<double>& weight, std::size_t width,
                     const std::vector<double>& numerator);

@@ -148,12 +148,9 @@ void likelihood_pass(const Layout& layout, const Vector& beta, const std::vector
                      CellSumsOf cell_sums, Likelihood& out) {
   const std::size_t k = layout.k();
   const std::size_t columns = cell_sums == CellSumsOf::columns_and_residual ? k : 0;
-  out.sums.width = 0;
-  if (cell_sums != CellSumsOf::nothing) {
-    out.sums.width = columns + 1;
-    out.sums.weight.assign(layout.cells(), 0.0);
-    out.sums.values.assign(layout.cells() * (columns + 1), 0.0);
-  }
+  out.sums.width = columns + 1;
+  out.sums.weight.assign(layout.cells(), 0.0);
+  out.sums.values.assign(layout.cells() * (columns + 1), 0.0);
   core::CompensatedSum loglike;
   over_tasks(
       layout, LoglikePart{},
@@ -166,7 +163,6 @@ void likelihood_pass(const Layout& layout, const Vector& beta, const std::vector
           block_index(layout, beta, offsets, begin, count, cell, eta);
           row_terms(layout.endog() + begin, eta, count, log_cdf, lambda, weight);
           part.loglike.add(simd::row_kernels().sum(log_cdf, count));
-          if (cell_sums == CellSumsOf::nothing) return;
           for_each_segment(layout, begin, count, cell, [&](std::size_t c, std::size_t first, std::size_t n) {
             double* values = out.sums.values.data() + c * (columns + 1);
             add_to_cell(layout, begin + first, n, weight + first, lambda + first, columns, out.sums.weight[c],
@@ -176,27 +172,6 @@ void likelihood_pass(const Layout& layout, const Vector& beta, const std::vector
       },
       [&](const LoglikePart& part) { loglike.add(part.loglike); });
   out.loglike = loglike.value();
-}
-
-CellSums weighted_sums(const Layout& layout, const RowTerms& terms) {
-  const std::size_t k = layout.k();
-  CellSums sums;
-  sums.width = k;
-  sums.weight.assign(layout.cells(), 0.0);
-  sums.values.assign(layout.cells() * k, 0.0);
-  parallel::Lease lease;
-  auto task = [&](std::size_t t, std::size_t) {
-    for_each_block(layout, layout.tasks()[t], [&](std::size_t begin, std::size_t count, std::size_t cell) {
-      const double* weight = terms.weight.data() + begin;
-      for_each_segment(layout, begin, count, cell, [&](std::size_t c, std::size_t first, std::size_t n) {
-        sums.weight[c] = sums.weight[c] + simd::row_kernels().sum(weight + first, n);
-        simd::row_kernels().add_weighted_columns(layout.exog(), layout.rows(), k, weight + first, begin + first, n,
-                                                 sums.values.data() + c * k);
-      });
-    });
-  };
-  lease.run(layout.tasks().size(), task);
-  return sums;
 }
 
 Demeaned demeaned_pass(const Layout& layout, const RowTerms& terms, const std::vector<double>& offsets,

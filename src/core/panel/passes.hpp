@@ -24,9 +24,9 @@ struct RowTerms {
   Buffer weight, lambda;
 };
 
-// The cells' sums a likelihood pass adds: none, those of the working residual lambda / w alone, or those of
-// the columns and the residual.
-enum class CellSumsOf { nothing, residual, columns_and_residual };
+// The cells' sums a likelihood pass adds: those of the working residual lambda / w alone, or those of the
+// columns and the residual.
+enum class CellSumsOf { residual, columns_and_residual };
 
 struct Likelihood {
   double loglike = 0.0;
@@ -37,9 +37,6 @@ struct Likelihood {
 // out (whose buffers are reused).
 void likelihood_pass(const Layout& layout, const Vector& beta, const std::vector<double>& offsets, RowTerms& terms,
                      CellSumsOf cell_sums, Likelihood& out);
-
-// The cells' sums of the weights in terms and of the weighted columns (width k).
-CellSums weighted_sums(const Layout& layout, const RowTerms& terms);
 
 struct DemeanedWants {
   bool gradient = false;      // offsets hold a k + 1st column, the working residual's
