@@ -23,6 +23,7 @@ std::vector<std::vector<std::uint32_t>> dense_levels(const Problem& p, const Rem
     std::vector<std::uint8_t> seen(p.levels[d], 0);
     for (std::size_t i = 0; i < p.rows(); ++i) {
       if (removal.kept[i]) seen[p.level(i, d)] = 1;
+      if (i % kCheckRows == 0) check_interrupt();
     }
     dense[d].assign(p.levels[d], std::numeric_limits<std::uint32_t>::max());
     for (std::size_t g = 0; g < p.levels[d]; ++g) {
@@ -107,6 +108,7 @@ Layout::Layout(const Problem& p, const Removal& removal)
   const std::size_t D = p.dimensions;
   cell_begin_.push_back(0);
   for (std::size_t r = 0; r < rows_; ++r) {
+    if (r % kCheckRows == 0) check_interrupt();
     bool new_cell = r == 0;
     for (std::size_t d = 0; d < D && !new_cell; ++d) {
       new_cell = dense[d][p.level(order[r], d)] != cell_level_[cell_level_.size() - D + d];
