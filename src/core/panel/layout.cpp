@@ -83,26 +83,19 @@ Layout::Layout(const Problem& p, const Removal& removal)
   exog_ = Buffer::matrix(rows_, k_);
   if (p.clusters != nullptr) clusters_.resize(rows_);
   cluster_count_ = p.cluster_count;
-  // Each kept row's place in the order, so that the copy reads the caller's rows in their order and
-  // scatters them: reading in sorted order would jump through the caller's columns.
-  std::vector<std::uint32_t> place(p.rows(), 0);
-  for (std::size_t r = 0; r < rows_; ++r) place[order[r]] = static_cast<std::uint32_t>(r);
+  // Row by row in the new order: each of the caller's rows is read once, and the copy's columns are
+  // written in order.
   parallel::Lease lease;
   auto copy = [&](std::size_t task, std::size_t) {
-    const std::size_t end = std::min(p.rows(), (task + 1) * kTaskRows);
-    for (std::size_t i = task * kTaskRows; i < end; ++i) {
-      if (!removal.kept[i]) continue;
-      endog_[place[i]] = p.endog[static_cast<std::ptrdiff_t>(i)];
-      if (p.clusters != nullptr) clusters_[place[i]] = p.clusters[i];
-    }
-    for (std::size_t j = 0; j < k_; ++j) {
-      double* column = exog_.data() + j * rows_;
-      for (std::size_t i = task * kTaskRows; i < end; ++i) {
-        if (removal.kept[i]) column[place[i]] = p.exog(static_cast<std::ptrdiff_t>(i), static_cast<std::ptrdiff_t>(j));
-      }
+    const std::size_t end = std::min(rows_, (task + 1) * kTaskRows);
+    for (std::size_t r = task * kTaskRows; r < end; ++r) {
+      const auto i = static_cast<std::ptrdiff_t>(order[r]);
+      endog_[r] = p.endog[i];
+      if (p.clusters != nullptr) clusters_[r] = p.clusters[order[r]];
+      for (std::size_t j = 0; j < k_; ++j) exog_[j * rows_ + r] = p.exog(i, static_cast<std::ptrdiff_t>(j));
     }
   };
-  lease.run((p.rows() + kTaskRows - 1) / kTaskRows, copy);
+  lease.run((rows_ + kTaskRows - 1) / kTaskRows, copy);
 
   // Cells: runs of rows with the same level in every dimension.
   const std::size_t D = p.dimensions;
