@@ -167,4 +167,3 @@ def assert_cov_close():
         np.testing.assert_array_less(np.abs(actual - expected), rtol * scale + 1e-300)
 
     return check
-
