@@ -25,6 +25,7 @@ import quorbis
 
 import _cases
 import _checks
+import _front
 import _memory
 import _report
 import _threads
@@ -213,6 +214,14 @@ def run(arguments: argparse.Namespace, blas_settings: dict[str, str]) -> int:
               f"{streaming.ratio:.1f}x; one iteration " + ", ".join(
                   f"{s * 1e3:.1f} ms at {t} thread(s)" for t, s in streaming.iteration_seconds.items())
               + f"; X @ b {streaming.matvec_seconds * 1e3:.1f} ms", flush=True)
+    front = None
+    if arguments.front_size:
+        front = _front.measure_front_door(_cases.simulate(*arguments.front_size, arguments.groups, arguments.seed),
+                                          arguments.repeats)
+        print(f"\nfront door at {_report.size_label(front.n, front.k)}, default threads: probit {front.front_seconds:.4f} s "
+              f"(design {front.design_seconds:.4f} s, fit {front.fit_seconds:.4f} s, the rest "
+              f"{front.rest_seconds:.4f} s), fit_probit {front.raw_seconds:.4f} s, ratio {front.ratio:.2f}x",
+              flush=True)
     load_after = os.getloadavg()
 
     failures = [f"{_report.size_label(r.n, r.k)} {r.title} [{run}]: {a.what} deviates by {a.deviation:.3e} "
@@ -227,10 +236,12 @@ def run(arguments: argparse.Namespace, blas_settings: dict[str, str]) -> int:
         missed.append(f"{_report.size_label(scaling.n, scaling.k)} fit: 2 threads against 1")
     if streaming is not None and not streaming.met:
         missed.append(f"{_report.size_label(streaming.n, streaming.k)} fit (default threads)")
+    if front is not None and front.met is False:
+        missed.append(f"{_report.size_label(front.n, front.k)} probit() against fit_probit")
     if missed:
         print("\nTargets not met:", *missed, sep="\n  ")
 
-    write_outputs(arguments, _report.Results(rows, scaling, streaming), notes, blas_settings,
+    write_outputs(arguments, _report.Results(rows, scaling, streaming, front), notes, blas_settings,
                   (load_before[0], load_after[0]))
     return 2 if missed and arguments.require_targets else 0
 

@@ -1,6 +1,7 @@
 """fit_probit and ame over Dask arrays against the in-memory functions on the same rows."""
 
 import os
+import types
 
 import numpy as np
 import pytest
@@ -118,6 +119,8 @@ def _bad_inputs():
         "cluster rows": ((y, X, None, None, True, g[:-1]), (yd, Xd, None, None, True, _poisoned(n - 1, 1))),
         "max_iter": ((y, X, -1), (yd, Xd, -1)),
         "robust": ((y, X, None, None, 1), (yd, Xd, None, None, 1)),
+        "exog a list": ((y, X.tolist()), (yd, X.tolist())),
+        "endog a list": ((y.tolist(), X), (y.tolist(), Xd)),
     }
 
 
@@ -129,6 +132,28 @@ def test_bad_input_raises_the_in_memory_error_before_any_pass(case):
     with pytest.raises(type(expected.value)) as got:
         qd.fit_probit(*lazy)
     assert str(got.value) == str(expected.value).replace("'ndarray'", "'Array'")
+
+
+def _fit_like(exog, params=None, cov=None, names=("const", "x")):
+    k = exog.shape[1]
+    return types.SimpleNamespace(params=np.full(k, 0.1) if params is None else params,
+                                 cov_params=lambda: np.eye(k) if cov is None else cov,
+                                 model=types.SimpleNamespace(exog=exog, exog_names=names))
+
+
+@pytest.mark.parametrize("inputs, chunk_size", [
+    ({"names": "cx"}, None), ({"names": ["const", 1]}, None), ({"names": ["const"]}, None),
+    ({"params": np.array(["0.1", "0.2"])}, None), ({"params": [0.1, 0.2]}, None), ({"params": np.ones(3)}, None),
+    ({"cov": np.eye(3)}, None), ({"cov": [[1.0, 0.0], [0.0, 1.0]]}, None), ({}, 0), ({}, -1), ({}, 2.5),
+], ids=["names a str", "a name not a str", "names short", "str params", "list params", "params long",
+        "cov 3 x 3", "cov a list", "chunk_size 0", "chunk_size -1", "chunk_size 2.5"])
+def test_bad_effect_inputs_raise_the_in_memory_error(inputs, chunk_size):
+    X = np.column_stack([np.ones(50), np.linspace(-1.0, 1.0, 50)])
+    with pytest.raises(Exception) as expected:
+        quorbis.ame(_fit_like(X, **inputs), chunk_size)
+    with pytest.raises(type(expected.value)) as got:
+        qd.ame(_fit_like(da.from_array(X, chunks=(20, 2)), **inputs), chunk_size)
+    assert str(got.value) == str(expected.value)
 
 
 @pytest.mark.parametrize("X, message", [

@@ -62,12 +62,17 @@ def test_a_dask_frame_gives_the_fit_and_effects_of_its_rows_in_memory(formula, k
     assert (effects["Significance"] == expected["Significance"]).all()
 
 
+WITH_MARS = pd.CategoricalDtype(["east", "west", "north", "south", "mars"])
+
+
 @pytest.mark.parametrize("formula, data", [
     ("y ~ x + w + v", lambda d: d.assign(w=d.x * 2.0, v=d.x)),  # collinear
     ("y ~ x - 1", lambda d: d),  # no constant
     ("y ~ C(region) - 1", lambda d: d),  # a constant implied by the dummies: no warning
     ("s ~ x", lambda d: d.assign(s=(d.x > 0).astype(float))),  # separation
-], ids=["collinear", "no constant", "implied constant", "separation"])
+    ("y ~ x + d", lambda d: d.assign(y=d.y.where(d.d == 0, 1))),  # quasi-complete separation
+    ("y ~ x + c", lambda d: d.assign(c=d.region.astype(WITH_MARS))),  # a level no row holds
+], ids=["collinear", "no constant", "implied constant", "separation", "quasi-complete separation", "unused level"])
 def test_the_warnings_are_those_of_the_rows_in_memory(formula, data):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -84,8 +89,11 @@ def test_the_warnings_are_those_of_the_rows_in_memory(formula, data):
     ("y ~ x", lambda d: d.assign(y=d.y + d.z.fillna(0.0)), {}),
     ("region ~ x", lambda d: d, {}),
     ("y ~ x", lambda d: d.assign(x=d.x / 0.0), {}),
+    ("y ~ x", lambda d: d.assign(y=0), {}),
+    ("y ~ x", lambda d: d.assign(x=d.x + 1j), {}),
+    ("y ~ Intercept", lambda d: d.rename(columns={"x": "Intercept"}), {}),
 ], ids=["missing", "missing after a transform", "outcome 0/2", "outcome continuous", "outcome text",
-        "infinite"])
+        "infinite", "outcome all 0", "complex", "a column named Intercept"])
 @pytest.mark.filterwarnings("ignore:invalid value encountered in log:RuntimeWarning")
 def test_bad_data_raise_the_in_memory_error_before_any_fit(monkeypatch, formula, data, options):
     with pytest.raises(Exception) as expected:
@@ -94,6 +102,17 @@ def test_bad_data_raise_the_in_memory_error_before_any_fit(monkeypatch, formula,
     with pytest.raises(type(expected.value)) as got:
         quorbis.probit(formula, data(LAZY), **options)
     assert str(got.value) == str(expected.value)
+
+
+def test_separation_drop_leaves_out_the_rows_it_would_leave_out_in_memory():
+    lazy, data = (d.assign(y=d.y.where(d.d == 0, 1)) for d in (LAZY, DATA))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        got, want = (quorbis.probit("y ~ x + d + C(region)", d, separation="drop") for d in (lazy, data))
+    assert got.separation == want.separation and got.separation.dropped_columns == ["d"]
+    assert got.exog_names == want.exog_names and got.nobs == want.nobs
+    np.testing.assert_allclose(got.params, want.params, rtol=1e-12, atol=0)
+    np.testing.assert_allclose(got.cov_params(), want.cov_params(), rtol=1e-12, atol=0)
 
 
 @pytest.mark.parametrize("formula, data, options, message", [

@@ -16,5 +16,6 @@ from ._probit import probit  # noqa: E402
 from ._result import ProbitResult  # noqa: E402
 from ._panel_result import FixedEffectsResult  # noqa: E402
 from ._diagnostics import ProbitWarning  # noqa: E402
+from ._separation import Separation  # noqa: E402
 
 __all__ = ["ame", "fit_probit"]

@@ -19,8 +19,10 @@ import numpy as np
 import pandas as pd
 
 from ._clusters import cluster_columns
+from ._columns import (refuse_complex, refuse_repeated_names, refuse_shared_intercept_name, used_columns,
+                       without_unused_levels)
 from ._design import (Design, check_one_outcome, check_size, column_order, floats, formula_with_outcome,
-                      is_binary, missing_table, refuse, refuse_missing, refuse_outcome)
+                      is_binary, missing_table, refuse, refuse_constant_outcome, refuse_missing, refuse_outcome)
 
 # Dask's placeholder in the dtype of a categorical column whose categories it has not computed.
 _UNKNOWN_CATEGORIES = "__UNKNOWN_CATEGORIES__"
@@ -31,15 +33,16 @@ class _Plan:
     the tasks as it is."""
 
     def __init__(self, used: list[str], cluster: Any, lhs: Any, rhs: Any, order: list[int], y_name: str,
-                 names: list[str]) -> None:
+                 names: list[str], notes: list[str]) -> None:
         self.used, self.cluster, self.lhs, self.rhs = used, cluster, lhs, rhs
-        self.order, self.y_name, self.names = order, y_name, names
+        self.order, self.y_name, self.names, self.notes = order, y_name, names, notes
 
 
 def from_dask_frame(formula: str, data: Any, cluster: Any, missing: str) -> Design:
     parsed = formula_with_outcome(formula)
     meta = data._meta
-    used = [c for c in meta.columns if c in parsed.required_variables]
+    used = used_columns(meta, parsed)
+    refuse_shared_intercept_name(parsed, used)
     cluster = _cluster_names(cluster, meta)
     # Dask's example rows of the data's dtypes tell which factors are categorical. All columns: the
     # variables of stateful transforms are not among the formula's required variables.
@@ -57,7 +60,7 @@ def from_dask_frame(formula: str, data: Any, cluster: Any, missing: str) -> Desi
     endog, exog, codes = _arrays(partitions, checks, plan_key, cells, len(plan.names))
     return Design(endog=endog, exog=exog, exog_names=plan.names, endog_name=plan.y_name, clusters=codes,
                   n_clusters=None if cells is None else len(cells), dropped_rows=dropped + later, formula=formula,
-                  spec=plan.rhs, ones=ones, constants=_constant_columns(checks))
+                  spec=plan.rhs, ones=ones, constants=_constant_columns(checks), notes=plan.notes)
 
 
 def _levels(partitions: list[Any], used: list[str], cluster: Any, categorical: list[str],
@@ -84,9 +87,11 @@ def _check_all(partitions: list[Any], plan_key: Any, plan: _Plan, missing: str,
     check_size(sum(c["rows"] for c in checks), len(plan.names), dropped + later)
     if not all(c["binary"] for c in checks):
         refuse_outcome(np.unique(np.concatenate([c["values"] for c in checks]))[:11], plan.y_name)
+    ones = float(sum(c["ones"] for c in checks))
+    refuse_constant_outcome(ones, sum(c["rows"] for c in checks), plan.y_name)
     cells = None if plan.cluster is None else pd.MultiIndex.from_frame(
         pd.concat([c["cells"] for c in checks], ignore_index=True).drop_duplicates())
-    return checks, later, float(sum(c["ones"] for c in checks)), cells
+    return checks, later, ones, cells
 
 
 def _constant_columns(checks: list[dict[str, Any]]) -> list[int]:
@@ -153,20 +158,24 @@ def _plan(parsed: Any, sample: pd.DataFrame, cluster: Any, levels: dict[str, pd.
     for column, values in levels.items():
         if len(values):  # else no row is left to fit
             frame[column] = values.take(np.arange(size) % len(values)).reset_index(drop=True)
+    frame, notes = without_unused_levels(frame)
     matrices = formulaic.model_matrix(parsed, frame, na_action="ignore")
     check_one_outcome(parsed, matrices.lhs)
     rhs = matrices.rhs.model_spec
     order = column_order(rhs)
     names = [str(matrices.rhs.columns[j]) for j in order]
+    refuse_repeated_names(names, "the design")
     return _Plan(list(sample.columns), cluster, matrices.lhs.model_spec, rhs, order,
-                 str(matrices.lhs.columns[0]), names)
+                 str(matrices.lhs.columns[0]), names, notes)
 
 
 def _kept(part: pd.DataFrame, plan: _Plan) -> tuple[pd.DataFrame, pd.DataFrame | None]:
-    """The partition's rows without missing data values, and their cluster variables."""
+    """The partition's rows without missing data values (categories they do not hold removed, as from the
+    plan's rows), and their cluster variables."""
     columns = cluster_columns(plan.cluster, len(part), part, part.index)
     keep = ~missing_table(part[plan.used], columns).any(axis=1).to_numpy()
-    return part[plan.used][keep], pd.concat(columns, axis=1)[keep].reset_index(drop=True) if columns else None
+    rows = without_unused_levels(part[plan.used][keep])[0]
+    return rows, pd.concat(columns, axis=1)[keep].reset_index(drop=True) if columns else None
 
 
 def _outcome(frame: pd.DataFrame, plan: _Plan) -> np.ndarray:
@@ -175,6 +184,7 @@ def _outcome(frame: pd.DataFrame, plan: _Plan) -> np.ndarray:
 
 def _regressors(frame: pd.DataFrame, plan: _Plan) -> np.ndarray:
     matrix: pd.DataFrame = plan.rhs.get_model_matrix(frame, na_action="ignore")
+    refuse_complex(matrix)
     return matrix.iloc[:, plan.order].to_numpy(dtype=np.float64)
 
 

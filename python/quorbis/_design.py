@@ -6,10 +6,9 @@ Rows with a missing value in the outcome, the regressors or the cluster variable
 
 from __future__ import annotations
 
-import ast
 import sys
 import warnings
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, cast
 
 import formulaic
@@ -18,6 +17,9 @@ import pandas as pd
 from formulaic.errors import DataMismatchWarning
 
 from ._clusters import cluster_codes, cluster_columns
+from ._columns import (gather, may_be_missing_or_infinite, plain_columns, plain_design,
+                       refuse_complex, refuse_repeated_names, refuse_shared_intercept_name, used_columns,
+                       without_unused_levels)
 from ._diagnostics import constant_columns
 
 
@@ -36,28 +38,47 @@ class Design:
     spec: Any  # the formula's right-hand side, to build the design of new data
     ones: float  # the number of ones in endog
     constants: list[int]  # the columns of exog holding one nonzero value in every row
+    labels: list[Any] | None = None  # for a DataFrame X: its column labels, by which predict() reads new data
+    notes: list[str] = field(default_factory=list)  # what was changed in the data on the way, for the result
 
 
 def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> Design:
     frame = data if isinstance(data, pd.DataFrame) else pd.DataFrame(data)
     parsed = formula_with_outcome(formula)
-    variables = formula_variables(parsed)
-    used = [c for c in frame.columns if c in variables]
+    used = used_columns(frame, parsed)
+    refuse_shared_intercept_name(parsed, used)
     columns = cluster_columns(cluster, len(frame), frame, frame.index)
-    keep = _keep_rows(frame[used], columns, missing)
-    matrices = formulaic.model_matrix(parsed, frame.loc[keep, used], na_action="ignore")
-    lhs, rhs, spec = matrices.lhs, matrices.rhs, matrices.rhs.model_spec
+    unsure = [c for c in used if may_be_missing_or_infinite(frame[c])]
+    keep = _keep_rows(frame[unsure], [c for c in columns if may_be_missing_or_infinite(c)], missing)
+    rows = frame[used] if keep.all() else frame.loc[keep, used]
+    check_size(len(rows), 1, int((~keep).sum()))
+    rows, notes = without_unused_levels(rows)
+    lhs = formulaic.model_matrix(parsed.lhs, rows, na_action="ignore")
     check_one_outcome(parsed, lhs)
-    y = floats(lhs.iloc[:, 0], str(lhs.columns[0]))
-    rhs = rhs.iloc[:, column_order(spec)]
-    X = rhs.to_numpy(dtype=np.float64)
-    names = [str(c) for c in rhs.columns]
+    refuse_complex(lhs)
+    y_name = str(lhs.columns[0])
+    y = floats(lhs.iloc[:, 0], y_name)
+    spec = plain_columns(parsed, rows)
+    if spec is None:
+        rhs = formulaic.model_matrix(parsed.rhs, rows, na_action="ignore")
+        refuse_complex(rhs)
+        spec, order = rhs.model_spec, column_order(rhs.model_spec)
+        X = gather([rhs.iloc[:, j].to_numpy(dtype=np.float64) for j in order], len(rhs))
+        checked = list(range(len(order)))
+    else:
+        order = column_order(spec)
+        X = plain_design(spec, order, rows)
+        # Columns read as they are hold no NaN now; only those that may hold infinities are checked.
+        checked = [p for p, j in enumerate(order) if spec.column_names[j] in unsure]
+    names = [str(spec.column_names[j]) for j in order]
+    refuse_repeated_names(names, "the design")
     # Transforms (a log of zero, say) can make values missing that the data did not have.
-    later = _missing_in(y, X, [str(lhs.columns[0]), *names], missing)
+    later = _missing_in(y, X[:, checked] if len(checked) < len(order) else X, [y_name, *[names[p] for p in checked]],
+                        missing)
     dropped = int((~keep).sum()) + int(later.sum())
     codes = [c[keep][~later] for c in columns]
-    return _finish(_rows(y, ~later), _rows(X, ~later), names, str(lhs.columns[0]), codes, dropped,
-                   formula=formula, spec=spec)
+    return _finish(_rows(y, ~later), _rows(X, ~later), names, y_name, codes, dropped, formula=formula, spec=spec,
+                   notes=notes)
 
 
 def formula_with_outcome(formula: str) -> Any:
@@ -65,29 +86,6 @@ def formula_with_outcome(formula: str) -> Any:
     if not hasattr(parsed, "lhs"):
         raise ValueError(f"the formula {formula!r} has no outcome: write it as 'y ~ x1 + x2'")
     return parsed
-
-
-def formula_variables(parsed: Any) -> set[str]:
-    """The names of the formula's variables: formulaic's required variables, which leave out those inside
-    stateful transforms such as center(x) or scale(z), and the names passed to every call."""
-    names = set(parsed.required_variables)
-    for side in (parsed.lhs, parsed.rhs):
-        for term in side:
-            for factor in term.factors:
-                if factor.eval_method.name == "PYTHON":
-                    names |= _argument_names(ast.parse(str(factor.expr), mode="eval").body)
-    return names
-
-
-def _argument_names(node: ast.AST) -> set[str]:
-    """The plain names in node, leaving out those that name the function of a call (np, log, ...)."""
-    if isinstance(node, ast.Name):
-        return {node.id}
-    if isinstance(node, ast.Call):
-        parts: list[ast.AST] = [*node.args, *(keyword.value for keyword in node.keywords)]
-    else:
-        parts = list(ast.iter_child_nodes(node))
-    return set().union(*map(_argument_names, parts))
 
 
 def check_one_outcome(parsed: Any, lhs: pd.DataFrame) -> None:
@@ -116,26 +114,33 @@ def column_order(spec: Any) -> list[int]:
 def from_arrays(endog: Any, exog: Any, cluster: Any, missing: str) -> Design:
     y_name = str(endog.name) if isinstance(endog, pd.Series) and endog.name is not None else "y"
     y = floats(endog, y_name)
-    if isinstance(exog, pd.DataFrame):
-        names = [str(c) for c in exog.columns]
-        X = _frame_floats(exog)
-    else:
-        X = _array_floats(exog, "X")
-        X = X.reshape(-1, 1) if X.ndim == 1 else X
-        if X.ndim != 2:
-            raise ValueError(f"X must be 1-D or 2-D, not {X.ndim}-D")
-        names = [f"x{j}" for j in range(X.shape[1])]
+    X = _frame_floats(exog) if isinstance(exog, pd.DataFrame) else _array_floats(exog, "X")
+    X = X.reshape(-1, 1) if X.ndim == 1 else X
+    if X.ndim != 2:
+        raise ValueError(f"X must be 1-D or 2-D, not {X.ndim}-D")
     y = y.reshape(-1) if y.ndim == 2 and y.shape[1] == 1 else y
     if y.ndim != 1:
         raise ValueError(f"y must be 1-D or one column, not of shape {y.shape}")
     if len(y) != len(X):
         raise ValueError(f"y has {len(y)} rows and X has {len(X)}")
+    check_size(len(y), X.shape[1], 0)
+    X = _private(X, exog)
+    labels = list(exog.columns) if isinstance(exog, pd.DataFrame) else None
+    names = [f"x{j}" for j in range(X.shape[1])] if labels is None else [str(c) for c in labels]
+    refuse_repeated_names(names, "X")
     index = _common_index(endog, exog)
     columns = cluster_columns(cluster, len(y), None, index)
     keep = ~_missing_in(y, X, [y_name, *names], missing)
     keep &= _keep_rows(pd.DataFrame(index=range(len(y))), columns, missing)
     codes = [c[keep] for c in columns]
-    return _finish(_rows(y, keep), _rows(X, keep), names, y_name, codes, int((~keep).sum()))
+    return _finish(_rows(y, keep), _rows(X, keep), names, y_name, codes, int((~keep).sum()), labels=labels)
+
+
+def _private(X: np.ndarray, source: Any) -> np.ndarray:
+    """X in column-major order, in memory of its own: the fit reads it in place and the result keeps it, so
+    it must not be the caller's array, nor a view of it, nor of a DataFrame's block."""
+    out = np.asfortranarray(X)
+    return out.copy(order="F") if out is source or not out.flags.owndata else out
 
 
 def is_dask_frame(data: Any) -> bool:
@@ -156,19 +161,23 @@ def design_for(spec: Any, newdata: Any) -> pd.DataFrame:
 
 
 def _finish(y: np.ndarray, X: np.ndarray, names: list[str], y_name: str, codes: list[pd.Series], dropped: int,
-            formula: str | None = None, spec: Any = None) -> Design:
+            formula: str | None = None, spec: Any = None, labels: list[Any] | None = None,
+            notes: list[str] | None = None) -> Design:
     check_size(len(y), X.shape[1], dropped)
     if not is_binary(y):
         refuse_outcome(np.unique(y), y_name)
+    ones = float(y.sum())
+    refuse_constant_outcome(ones, len(y), y_name)
     clusters, n_clusters = cluster_codes(codes)
-    return Design(endog=np.ascontiguousarray(y), exog=X, exog_names=names, endog_name=y_name, clusters=clusters,
-                  n_clusters=n_clusters, dropped_rows=dropped, formula=formula, spec=spec, ones=float(y.sum()),
-                  constants=constant_columns(X))
+    return Design(endog=np.ascontiguousarray(y), exog=np.asfortranarray(X), exog_names=names, endog_name=y_name,
+                  clusters=clusters, n_clusters=n_clusters, dropped_rows=dropped, formula=formula, spec=spec,
+                  ones=ones, constants=constant_columns(X), labels=labels, notes=notes or [])
 
 
 def check_size(rows: int, columns: int, dropped: int) -> None:
     if rows == 0:
-        raise ValueError(f"no rows to fit: {dropped} of {dropped} rows have missing values")
+        raise ValueError(f"no rows to fit: {dropped} of {dropped} rows have missing values" if dropped else
+                         "no rows to fit: the data have none")
     if columns == 0:
         raise ValueError("the model has no regressors, not even a constant")
 
@@ -188,10 +197,18 @@ def refuse_outcome(values: np.ndarray, name: str) -> None:
     raise ValueError(f"the outcome '{name}' must be 0 or 1 (or boolean); found the values {shown}")
 
 
+def refuse_constant_outcome(ones: float, rows: int, name: str) -> None:
+    """An outcome without both values has no maximum likelihood: the constant would run off to infinity."""
+    if ones == 0 or ones == rows:
+        raise ValueError(f"the outcome '{name}' is {int(ones > 0)} in all {rows} rows: a probit needs rows with "
+                         "either outcome")
+
+
 def floats(values: Any, name: str) -> np.ndarray:
     if isinstance(values, pd.Series):
         if not (pd.api.types.is_numeric_dtype(values) or pd.api.types.is_bool_dtype(values)):
             raise TypeError(f"'{name}' must be numeric or boolean, not {values.dtype}")
+        refuse_complex(values.to_frame(name))
         return values.to_numpy(dtype=np.float64, na_value=np.nan)
     return _array_floats(values, name)
 
@@ -200,6 +217,8 @@ def _array_floats(values: Any, name: str) -> np.ndarray:
     array = np.asarray(values)
     if array.ndim > 2:
         raise ValueError(f"'{name}' must be 1-D or 2-D, not {array.ndim}-D")
+    if array.dtype.kind == "c":
+        raise ValueError(f"complex values in {name}: a probit takes real numbers only")
     if array.dtype.kind in "biuf":
         return array.astype(np.float64, copy=False)
     try:  # objects: None or pandas' NA stand for missing values
@@ -215,6 +234,7 @@ def _frame_floats(frame: pd.DataFrame) -> np.ndarray:
     if other:
         raise TypeError(f"X has columns that are not numeric or boolean: {', '.join(other)}; encode them "
                         "first, or use a formula with C(column)")
+    refuse_complex(frame)
     return frame.to_numpy(dtype=np.float64, na_value=np.nan)
 
 

@@ -8,6 +8,8 @@ import numpy as np
 
 # Phi(-t) = 1e-15: beyond |x.b| = t a fitted probability is within 1e-15 of 0 or 1, a sign of separation.
 EXTREME_INDEX = 7.941345326170997
+# Phi(-t) = 1e-6: rows this close to 0 or 1 send the fit to the separation test, which then decides.
+SUSPECT_INDEX = 4.753424308822899
 # Covariances whose correlation matrix is this close to singular send the design to the rank test.
 SUSPECT_CONDITION = 1e-10
 
@@ -29,13 +31,24 @@ def constant_columns(exog: Any) -> list[int]:
     if len(exog) == 0:
         return []
     first = np.asarray(exog[0])
+    if isinstance(exog, np.ndarray):  # most columns differ within a few rows: only the others are read in full
+        maybe = np.flatnonzero((exog[:64] == first).all(axis=0) & (first != 0.0))
+        return [int(j) for j in maybe if (exog[:, j] == first[j]).all()]
     same = np.asarray((exog == first).all(axis=0))
     return [int(j) for j in np.flatnonzero(same & (first != 0.0))]
 
 
-def extreme_rows(exog: Any, params: np.ndarray) -> int:
-    """Rows whose fitted probability is within 1e-15 of 0 or 1."""
-    return int(np.asarray((np.abs(exog @ params) > EXTREME_INDEX).sum()))
+def extreme_rows(exog: Any, params: np.ndarray) -> tuple[int, int]:
+    """Rows whose fitted probability is within 1e-6, and within 1e-15, of 0 or 1 (none for coefficients
+    that are not finite)."""
+    if not np.isfinite(params).all():
+        return 0, 0
+    index = exog @ params
+    if isinstance(index, np.ndarray) and max(index.max(initial=0.0), -index.min(initial=0.0)) <= SUSPECT_INDEX:
+        return 0, 0  # the usual case, at the cost of two reductions
+    index = np.abs(index)
+    counts = np.asarray([(index > SUSPECT_INDEX).sum(), (index > EXTREME_INDEX).sum()])
+    return int(counts[0]), int(counts[1])
 
 
 def collinear_columns(exog: Any, names: list[str]) -> list[str]:
@@ -45,7 +58,7 @@ def collinear_columns(exog: Any, names: list[str]) -> list[str]:
         return []
     # The singular values and right vectors of X are those of R in X = QR, at O(n k^2) and no n x k copy;
     # scaling R's columns scales X's.
-    r = _r_factor(exog)
+    r = r_factor(exog)
     scale = np.linalg.norm(r, axis=0)
     scale[scale == 0.0] = 1.0
     _, s, vt = np.linalg.svd(r / scale)
@@ -61,7 +74,7 @@ def has_implied_constant(exog: Any) -> bool:
     if n == 0 or k == 0:
         return False
     # With [X, 1] = QR, the least-squares fit of 1 on X solves R[:k, :k] c = R[:k, k].
-    r = _r_factor(exog, ones=True)
+    r = r_factor(exog, ones=True)
     coef, *_ = np.linalg.lstsq(r[:k, :k], r[:k, k], rcond=None)
     return bool(np.asarray(np.abs(exog @ coef - 1.0).max()) < 1e-8)
 
@@ -71,7 +84,7 @@ def block_r(exog: np.ndarray, ones: bool = False) -> np.ndarray:
     return cast(np.ndarray, np.linalg.qr(np.column_stack([exog, np.ones(len(exog))]) if ones else exog, mode="r"))
 
 
-def _r_factor(exog: Any, ones: bool = False) -> np.ndarray:
+def r_factor(exog: Any, ones: bool = False) -> np.ndarray:
     """R of exog (with ones), square: zero rows below n. A Dask array's R is stacked from its blocks' R."""
     if isinstance(exog, np.ndarray):
         r = block_r(exog, ones)
@@ -94,28 +107,41 @@ def _ill_conditioned(cov: np.ndarray) -> bool:
 
 
 def diagnose(exog: Any, names: list[str], params: np.ndarray, cov: np.ndarray, converged: bool,
-             iterations: int, constants: list[int]) -> list[str]:
-    """The warnings a fit deserves, as sentences; constants are the constant columns of exog."""
+             iterations: int, constants: list[int], extreme: int, separated: bool = False) -> list[str]:
+    """The warnings a fit deserves, as sentences; constants are the constant columns of exog, extreme the
+    rows at probabilities of 0 or 1 that no separation test has explained, separated whether a separation
+    was found (which accounts for no convergence and a singular Hessian)."""
     notes = []
-    if not converged:
+    if not converged and not separated:
         notes.append(f"the fit did not converge in {iterations} iterations: the log-likelihood still "
                      "changed by more than tol; raise max_iter, and check for separation")
-    if np.isfinite(params).all() and len(exog):
-        extreme = extreme_rows(exog, params)
-        if extreme:
-            notes.append(f"fitted probabilities are numerically 0 or 1 for {extreme} of {len(exog)} rows: "
-                         "a sign of complete or quasi-complete separation; the coefficients and standard "
-                         "errors of the columns involved are not reliable")
+    if extreme:
+        notes.append(f"fitted probabilities are numerically 0 or 1 for {extreme} of {len(exog)} rows: "
+                     "a sign of complete or quasi-complete separation; the coefficients and standard "
+                     "errors of the columns involved are not reliable")
     if _ill_conditioned(cov):
         collinear = collinear_columns(exog, names)
         if collinear:
             notes.append(f"the Hessian is singular: the columns {', '.join(collinear)} are collinear (one is "
                          "a linear combination of the others), so their coefficients are not identified "
                          "and their standard errors are meaningless; drop one of them")
-        elif not np.isfinite(cov).all():
+        elif not np.isfinite(cov).all() and not separated:
             notes.append("the Hessian is singular at the estimates although the columns are linearly "
                          "independent (a sign of separation); the covariance matrix is NaN")
     if not constants and not has_implied_constant(exog):
         notes.append("the design has no constant column: the model forces P(y = 1) = 0.5 where every "
                      "regressor is 0; add an intercept unless that is intended")
     return notes
+
+
+def cluster_notes(n_clusters: int | None, k: int) -> list[str]:
+    """What the number of clusters G does to a cluster-robust covariance: its meat is a sum of G outer
+    products of scores that add up to zero, so its rank is at most G - 1."""
+    if n_clusters is None or n_clusters > k:
+        return []
+    if n_clusters == 1:
+        return ["there is only one cluster: a cluster-robust covariance needs at least two, so the covariance "
+                "matrix is NaN"]
+    return [f"{n_clusters} clusters for {k} coefficients: the cluster-robust covariance has rank at most "
+            f"G - 1 = {n_clusters - 1}, so it is singular, and tests of more than {n_clusters - 1} restrictions "
+            "at once are impossible"]

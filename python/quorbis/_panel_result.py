@@ -266,13 +266,10 @@ class FixedEffectsResult(ProbitResult):
 
     # ---- display ----
 
-    def summary(self) -> str:
-        """The fit as a text table: model statistics, the effects, then the slopes with tests and 95 %
-        intervals."""
-        return _report.summary_text(self)
-
-    def _repr_html_(self) -> str:
-        return _report.summary_html(self)
+    def summary(self) -> _report.Summary:
+        """The fit as a table: model statistics, the effects, then the slopes with tests and 95 % intervals;
+        a str of its text, shown as HTML in a notebook, with its ``.tables`` as DataFrames."""
+        return _report.Summary(self)
 
     def __repr__(self) -> str:
         state = "converged" if self.converged else "NOT converged"

@@ -6,9 +6,12 @@ import warnings
 from typing import Any
 
 from . import _design, _quorbis
-from ._diagnostics import ProbitWarning, diagnose
+from ._diagnostics import ProbitWarning, cluster_notes, diagnose, extreme_rows
 from ._effects_design import has_effects
-from ._result import ProbitResult, driver
+from ._fit import fit_design
+from ._options import SEPARATION, choice, flag
+from ._result import ProbitResult
+from ._separation import check as separation_check
 
 # The extension's defaults, so that probit() and fit_probit() fit alike when neither is told otherwise.
 _MAX_ITER: int = _quorbis._DEFAULTS["max_iter"]
@@ -17,7 +20,7 @@ _TOL: float = _quorbis._DEFAULTS["tol"]
 
 def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None, missing: str = "drop",
            max_iter: int = _MAX_ITER, tol: float = _TOL, small_sample: bool = False,
-           bias_correction: str | None = None, L: int = 0) -> ProbitResult:
+           bias_correction: str | None = None, L: int = 0, separation: str = "warn") -> ProbitResult:
     """Fits a probit model P(y = 1 | x) = Phi(x . b) by maximum likelihood.
 
     Parameters
@@ -34,7 +37,7 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
         first argument, the design matrix X (a DataFrame, whose column names name the coefficients, or a
         2-D array, columns x0, x1, ...; include the constant column yourself).
     robust : bool, default False
-        Heteroskedasticity-robust (sandwich) covariance.
+        Heteroskedasticity-robust (sandwich) covariance. True or False only (NumPy's bools too).
     cluster : str, list of str, Series, DataFrame or array_like, optional
         Cluster-robust covariance over the cells of these variables (one or more columns of any dtype;
         several columns make their intersections the clusters). Names refer to columns of ``data``;
@@ -44,14 +47,15 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
         Rows with a missing value in the outcome, the regressors or the cluster variables are dropped
         (their number is ``dropped_rows``), or a ValueError names the columns that hold them.
     max_iter : int, default 35
-        Iteration limit.
+        Iteration limit, the Newton steps that end the fit included.
     tol : float, default 1e-6
-        Convergence tolerance on the change of the log-likelihood.
+        Tolerance of the quasi-Newton phase on the change of the log-likelihood; Newton steps then go on
+        until the coefficients are within 1e-8 standard errors of the maximum.
     small_sample : bool, default False
         Multiply a cluster-robust covariance by G/(G-1) (N-1)/(N-K), G clusters, N rows, K coefficients
         (statsmodels' default correction for clusters); a robust one by N/(N-K), the HC1 factor of linear
         models. No effect on the classical covariance. With fixed effects, K counts the identified effects
-        too, except, for clusters, those of dimensions nested within the clusters.
+        too, except, for clusters, those of dimensions nested within the clusters. True or False only.
     bias_correction : {None, "analytical"}, default None
         With fixed effects of individuals (the first dimension), or of individuals and periods (the first
         and second): "analytical" corrects the slopes, and the average partial effects of ``ame()``, for
@@ -62,6 +66,11 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
         lagged outcome, say), the number of lags of the scores it takes into account. An individual's
         periods are its rows in order of the second dimension's values (in row order with individual
         effects only).
+    separation : {"warn", "drop", "raise"}, default "warn"
+        Without fixed effects: when columns predict the outcome perfectly in some rows (found by linear
+        programming once the fit shows the signs), warn, with the standard errors of the coefficients that
+        run off to infinity NaN; leave those rows out, with the columns only they identify, and refit; or
+        raise. (Fixed effects leave out perfectly predicted levels themselves.)
 
     Returns
     -------
@@ -69,13 +78,20 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
 
     Raises
     ------
+    TypeError
+        For ``robust`` or ``small_sample`` not a bool.
     ValueError
-        For an outcome that is not 0/1 (or boolean), missing values with ``missing="raise"``, infinite
-        values, or inputs of different lengths; for a Dask DataFrame, also a formula its partitions cannot
-        compute one by one (see Notes).
+        For an outcome that is not 0/1 (or boolean) or takes one value only, missing values with
+        ``missing="raise"``, infinite or complex values, inputs of different lengths, a name that two
+        columns hold (or that hides the constant or a transform the formula calls), separation with
+        ``separation="raise"``; for a Dask DataFrame, also a formula its partitions cannot compute one by
+        one (see Notes).
 
     Notes
     -----
+    A formula is Python code, run by formulaic (and again by ``predict``): never build one from text you do
+    not trust.
+
     A Dask DataFrame (``pip install 'quorbis[dask]'``) is fitted where its partitions are, with the
     numbers of the in-memory fit of the same rows up to rounding (1e-12 relative). Two passes over the
     partitions come first: one learns the levels of the categorical variables over all rows and finds the
@@ -88,8 +104,9 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
     Warns
     -----
     ProbitWarning
-        When the fit did not converge, fitted probabilities are numerically 0 or 1 for some rows, the
-        Hessian is singular (naming collinear columns), or the design has no constant.
+        When separation is found, the fit did not converge, the Hessian is singular (naming collinear
+        columns), the design has no constant, levels of a categorical occur in no row, or the covariance
+        is clustered over fewer than k + 1 clusters.
 
     Examples
     --------
@@ -101,11 +118,15 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
     >>> list(r.ame().index)
     ['GPA', 'TUCE', 'PSI']
     """
-    if missing not in ("drop", "raise"):
-        raise ValueError(f"missing must be 'drop' or 'raise', not {missing!r}")
+    robust, small_sample = flag(robust, "robust"), flag(small_sample, "small_sample")
+    missing = choice(missing, "missing", ("drop", "raise"))
+    separation = choice(separation, "separation", SEPARATION)
     if has_effects(formula):
         if _design.is_dask_frame(data):
             raise TypeError("a formula with fixed effects needs a pandas DataFrame")
+        if separation != "warn":
+            raise ValueError("separation applies to fits without fixed effects, which leave out perfectly "
+                             "predicted levels themselves")
         from ._fixed_effects import probit_with_effects
 
         return probit_with_effects(formula, data, robust=robust, cluster=cluster, missing=missing,
@@ -115,14 +136,24 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
         raise ValueError("bias_correction and L apply to fixed effects: write them after '|' in the formula, "
                          "as in 'y ~ x1 + x2 | firm + year'")
     design = _design_of(formula, data, cluster, missing)
-    robust = bool(robust) or design.clusters is not None
-    raw = driver(design.exog).fit_probit(design.endog, design.exog, max_iter, tol, robust, design.clusters)
-    notes = diagnose(design.exog, design.exog_names, raw.params, raw.cov_params(), raw.converged, max_iter,
-                     design.constants)
+    robust = robust or design.clusters is not None
+    raw = fit_design(design, max_iter, tol, robust)
+    suspect, extreme = extreme_rows(design.exog, raw.params)
+    checked = separation_check(design, raw, suspect, separation)
+    if checked is not None and checked.design is not None:
+        design = checked.design
+        raw = fit_design(design, max_iter, tol, robust)
+    found = None if checked is None else checked.separation
+    notes = [*design.notes, *([] if checked is None or checked.note is None else [checked.note])]
+    # Once the test has run, rows at 0 or 1 are explained: by the separation found, or by strong effects.
+    notes += diagnose(design.exog, design.exog_names, raw.params, raw.cov_params(), raw.converged, max_iter,
+                      design.constants, extreme=0 if checked is not None else extreme,
+                      separated=found is not None and not found.dropped)
+    notes += cluster_notes(design.n_clusters, len(design.exog_names))
     for note in notes:
         warnings.warn(note, ProbitWarning, stacklevel=2)
     return ProbitResult(design, raw, max_iter=max_iter, tol=tol, robust=robust, small_sample=small_sample,
-                        notes=notes)
+                        notes=notes, separation=found)
 
 
 probit.__module__ = "quorbis"

@@ -29,10 +29,10 @@ def _header(r: Any) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:
     right = [
         ("No. Observations:", str(r.nobs)),
         ("Dropped rows:", str(r.dropped_rows)),
-        ("Log-Likelihood:", f"{r.llf:.6g}"),
-        ("LL-Null:", f"{r.llnull:.6g}"),
+        ("Log-Likelihood:", f"{r.llf:.3f}"),
+        ("LL-Null:", f"{r.llnull:.3f}"),
         ("Pseudo R-squ.:", f"{r.prsquared:.4f}"),
-        ("AIC / BIC:", f"{r.aic:.6g} / {r.bic:.6g}"),
+        ("AIC / BIC:", f"{r.aic:.3f} / {r.bic:.3f}"),
     ]
     return left, right
 
@@ -65,34 +65,69 @@ def _number(v: float) -> str:
     return f"{v:.4g}" if 0.0 < abs(v) < 1e-4 else f"{v:.4f}"
 
 
-def summary_text(r: Any) -> str:
-    left, right = _header(r)
-    half = WIDTH // 2
-    lines = ["Probit Regression Results".center(WIDTH), "=" * WIDTH]
-    for (a, b), (c, d) in zip(left, right):
-        lines.append(f"{a}{b:>{half - 2 - len(a)}}  {c}{d:>{half - len(c)}}")
-    lines.append("=" * WIDTH)
-    effects = effects_table(r)
-    if effects is not None:
-        lines += effects.to_string().splitlines() + _effects_notes(r) + ["-" * WIDTH]
-    lines += coefficient_table(r).to_string(float_format=_number).splitlines()
-    lines.append("=" * WIDTH)
-    lines += [f"Warning: {note}" for note in r.notes]
-    return "\n".join(lines)
+class Summary(str):
+    """The summary of a fit: its text (a str, so that it prints, compares and joins as text), shown as that
+    text at the prompt and as HTML in a notebook, with its parts as DataFrames.
+
+    Attributes
+    ----------
+    tables : list of pandas.DataFrame
+        The model statistics (their text in the column "value", indexed by name), the fixed effects' levels
+        for a fit with fixed effects, and the coefficient table.
+    notes : list of str
+        The warnings of the fit.
+    """
+
+    tables: list[pd.DataFrame]
+    notes: list[str]
+    _html: str
+
+    def __new__(cls, r: Any) -> Summary:
+        left, right = _header(r)
+        effects, coefficients = effects_table(r), coefficient_table(r)
+        extra = [] if effects is None else _effects_notes(r)
+        text = super().__new__(cls, _text(left, right, effects, extra, coefficients, r.notes))
+        statistics = pd.DataFrame({"value": [v for _, v in left + right]},
+                                  index=[label.rstrip(":") for label, _ in left + right])
+        text.tables = [statistics, *([] if effects is None else [effects]), coefficients]
+        text.notes = list(r.notes)
+        text._html = _html(left, right, effects, extra, coefficients, r.notes)
+        return text
+
+    def __repr__(self) -> str:
+        return str(self)
+
+    def _repr_html_(self) -> str:
+        return self._html
+
+    def __reduce__(self) -> tuple[Any, ...]:  # pickles as its text
+        return (str, (str(self),))
 
 
-def summary_html(r: Any) -> str:
-    left, right = _header(r)
+def _text(left: list[tuple[str, str]], right: list[tuple[str, str]], effects: pd.DataFrame | None,
+          extra: list[str], coefficients: pd.DataFrame, notes: list[str]) -> str:
+    # Each half is as wide as its longest line needs, so that a long value never runs into the next label.
+    wide_left = max([WIDTH // 2 - 2] + [len(a) + 1 + len(b) for a, b in left])
+    wide_right = max([WIDTH - WIDTH // 2] + [len(c) + 1 + len(d) for c, d in right])
+    lines = [f"{a}{b:>{wide_left - len(a)}}  {c}{d:>{wide_right - len(c)}}" for (a, b), (c, d) in zip(left, right)]
+    table = coefficients.to_string(float_format=_number).splitlines()
+    width = max([WIDTH, *map(len, lines), *map(len, table)])
+    rule = "=" * width
+    effects_lines = [] if effects is None else [*effects.to_string().splitlines(), *extra, "-" * width]
+    return "\n".join(["Probit Regression Results".center(width), rule, *lines, rule, *effects_lines, *table, rule,
+                      *[f"Warning: {note}" for note in notes]])
+
+
+def _html(left: list[tuple[str, str]], right: list[tuple[str, str]], effects: pd.DataFrame | None,
+          extra: list[str], coefficients: pd.DataFrame, notes: list[str]) -> str:
     rows = "".join(
         f"<tr><th>{html.escape(a)}</th><td>{html.escape(b)}</td><th>{html.escape(c)}</th>"
         f"<td>{html.escape(d)}</td></tr>" for (a, b), (c, d) in zip(left, right))
-    notes = "".join(f"<p>Warning: {html.escape(note)}</p>" for note in r.notes)
-    effects = effects_table(r)
-    if effects is not None:
-        notes = "".join(f"<p>{html.escape(line)}</p>" for line in _effects_notes(r)) + notes
+    paragraphs = "".join(f"<p>{html.escape(line)}</p>" for line in extra)
+    paragraphs += "".join(f"<p>Warning: {html.escape(note)}</p>" for note in notes)
     return (f"<div><table><caption>Probit Regression Results</caption>{rows}</table>"
             f"{'' if effects is None else effects.to_html()}"
-            f"{coefficient_table(r).to_html(float_format=_number)}{notes}</div>")
+            f"{coefficients.to_html(float_format=_number)}{paragraphs}</div>")
 
 
 def plot_effects(effects: pd.DataFrame, alpha: float, ax: Any) -> Any:

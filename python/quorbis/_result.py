@@ -10,8 +10,10 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from . import _quorbis, _report
+from . import _report
 from ._design import Design, design_for, is_dask_frame
+from ._fit import driver, fit_rows
+from ._separation import Separation
 
 # Phi(x) = erfc(-x / sqrt 2) / 2 with the C library's erfc, one call per row.
 _erfc = np.frompyfunc(math.erfc, 1, 1)
@@ -21,27 +23,23 @@ def normal_cdf(x: np.ndarray) -> np.ndarray:
     return 0.5 * np.asarray(_erfc(np.asarray(x, dtype=np.float64) * -math.sqrt(0.5)), dtype=np.float64)
 
 
-def driver(exog: Any) -> Any:
-    """The module whose fit_probit and ame compute on these rows: the extension, or the Dask driver."""
-    if isinstance(exog, np.ndarray):
-        return _quorbis
-    from . import dask
-
-    return dask
-
-
 def _predicted(exog: np.ndarray, coef: np.ndarray) -> np.ndarray:
     return normal_cdf(exog @ coef)
 
 
-def _predict_frame(newdata: Any, spec: Any, names: list[str], coef: np.ndarray) -> Any:
+def _predict_frame(newdata: Any, spec: Any, columns: list[Any], coef: np.ndarray) -> Any:
+    """columns: the labels of the fitted columns, as newdata (or its design under spec) names them."""
     if spec is not None:
         newdata = design_for(spec, newdata)
     if isinstance(newdata, pd.DataFrame):
-        absent = [c for c in names if c not in newdata.columns]
+        absent = [c for c in columns if c not in newdata.columns]
         if absent:
-            raise ValueError(f"newdata lacks the columns {', '.join(absent)}")
-        values = newdata[names].to_numpy(dtype=np.float64, na_value=np.nan)
+            raise ValueError(f"newdata lacks the columns {', '.join(map(str, absent))}")
+        repeated = [c for c in columns if isinstance(newdata.columns.get_loc(c), (slice, np.ndarray))]
+        if repeated:
+            raise ValueError(f"newdata has several columns named {', '.join(map(repr, repeated))}")
+        values = np.column_stack([newdata[c].to_numpy(dtype=np.float64, na_value=np.nan) for c in columns]) \
+            if columns else np.empty((len(newdata), 0))
         return pd.Series(normal_cdf(values @ coef), index=newdata.index, name="predicted")
     values = np.asarray(newdata, dtype=np.float64)
     values = values.reshape(1, -1) if values.ndim == 1 else values
@@ -99,11 +97,13 @@ class ProbitResult:
     __module__ = "quorbis"
 
     def __init__(self, design: Design, raw: Any, *, max_iter: int, tol: float, robust: bool,
-                 small_sample: bool, notes: list[str]) -> None:
+                 small_sample: bool, notes: list[str], separation: Separation | None = None) -> None:
         self._raw: Any = raw
         self._exog: np.ndarray = raw.model.exog
         self._endog: np.ndarray = raw.model.endog
         self._clusters = design.clusters
+        self._labels = design.labels
+        self.separation: Separation | None = separation
         self._ones = design.ones
         self._constants = design.constants
         self._fit_options = (max_iter, tol, robust)
@@ -117,12 +117,18 @@ class ProbitResult:
         self.notes: list[str] = list(notes)
         self.nobs: int = len(self._endog)
         self.llf: float = float(raw.loglike)
-        self.converged: bool = bool(raw.converged)
+        # Under separation the likelihood has no maximum to converge to.
+        self.converged: bool = bool(raw.converged) and (separation is None or separation.dropped)
         self.iterations: int = 0 if max_iter == 0 else int(raw.iterations) + 1
         self.cov_type: str = _cov_type(design.clusters is not None, robust, small_sample)
         names = pd.Index(self.exog_names)
         self.params: pd.Series = pd.Series(np.array(raw.params), index=names, name="coef")
         cov = np.array(raw.cov_params()) * self._small_sample_factor()
+        if self.n_clusters == 1:
+            cov[...] = math.nan
+        if separation is not None and not separation.dropped:
+            infinite = names.get_indexer(pd.Index(separation.coefficients))
+            cov[infinite, :] = cov[:, infinite] = math.nan
         self._cov = cov
         with np.errstate(divide="ignore", invalid="ignore"):  # a singular fit's variances may be < 0
             self.bse: pd.Series = pd.Series(np.sqrt(np.diag(cov)), index=names, name="std err")
@@ -163,8 +169,7 @@ class ProbitResult:
         # An unpickled result refits: fit_probit gives bit-identical results for the same data.
         if self._raw is None:
             max_iter, tol, robust = self._fit_options
-            self._raw = driver(self._exog).fit_probit(self._endog, self._exog, max_iter, tol, robust,
-                                                      self._clusters)
+            self._raw = fit_rows(self._endog, self._exog, self._clusters, max_iter, tol, robust)
         return self._raw
 
     def cov_params(self) -> pd.DataFrame:
@@ -206,9 +211,13 @@ class ProbitResult:
                 return _predicted(self._exog, coef)
             return self._exog.map_blocks(_predicted, coef, drop_axis=1, dtype=np.float64)
         if is_dask_frame(newdata):
-            return newdata.map_partitions(_predict_frame, self._spec, self.exog_names, coef,
+            return newdata.map_partitions(_predict_frame, self._spec, self._columns(), coef,
                                           meta=pd.Series(dtype=np.float64, name="predicted"))
-        return _predict_frame(newdata, self._spec, self.exog_names, coef)
+        return _predict_frame(newdata, self._spec, self._columns(), coef)
+
+    def _columns(self) -> list[Any]:
+        # A fit on a DataFrame X reads new data by X's own labels (integers, tuples), not their text.
+        return self.exog_names if self._labels is None else list(self._labels)
 
     def ame(self, chunk_size: int | None = None) -> pd.DataFrame:
         """Average marginal effects of every regressor but the constant, with delta-method errors.
@@ -248,12 +257,23 @@ class ProbitResult:
         """
         return _report.plot_effects(self.ame(), alpha, ax)
 
-    def summary(self) -> str:
-        """The fit as a text table: model statistics, then coefficients with tests and 95 % intervals."""
-        return _report.summary_text(self)
+    def summary(self) -> _report.Summary:
+        """The fit as a table: model statistics, then coefficients with tests and 95 % intervals.
+
+        Returns
+        -------
+        Summary
+            A str of the table's text, shown as HTML in a notebook; ``.tables`` holds its parts as DataFrames.
+
+        Examples
+        --------
+        >>> print(r.summary())  # doctest: +SKIP
+        >>> r.summary().tables[1]["P>|z|"]  # doctest: +SKIP
+        """
+        return _report.Summary(self)
 
     def _repr_html_(self) -> str:
-        return _report.summary_html(self)
+        return self.summary()._repr_html_()
 
     def __repr__(self) -> str:
         what = self.formula or f"{self.endog_name} on {len(self.exog_names)} columns"

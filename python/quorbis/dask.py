@@ -10,7 +10,6 @@ Needs the optional dependencies ``dask[array]`` and ``distributed`` (``pip insta
 
 from __future__ import annotations
 
-import operator
 from typing import Any, Callable, TypeVar, cast
 
 import dask
@@ -92,19 +91,46 @@ def ame(result: Any, chunk_size: Any = None) -> Any:
     pandas.DataFrame
         The table of ``quorbis.ame``.
     """
-    if chunk_size is not None:
-        chunk_size = operator.index(chunk_size)
-        if chunk_size < 1:
-            raise ValueError(_MESSAGES["chunk_size"])
-    params = np.asarray(result.params, dtype=float)
-    cov = np.asarray(result.cov_params(), dtype=float)
-    names = list(result.model.exog_names)
-    X = _exog(result.model.exog)
+    inputs = _EffectInputs(result)
+    _quorbis.ame(inputs, chunk_size)  # checks the inputs as quorbis.ame does, with its messages
+    params, cov, names, X = inputs.params_read, inputs.cov_read, list(inputs.names_read), _exog(inputs.exog_read)
     blocks = list(X.to_delayed().ravel())
     dummies = _fold([dask.delayed(_dummy_columns)(block) for block in blocks], _both)
     parts = [dask.delayed(_effect_sums)(block, params, names, dummies, chunk_size) for block in blocks]
     effects, jacobian = dask.compute(_fold(parts, _add_pair))[0]
     return _quorbis._effects_table(effects, jacobian, X.shape[0], cov, names)
+
+
+class _EffectInputs:
+    """What quorbis.ame reads of a fit, read once from result and handed to it with no rows of X, so that it
+    checks the inputs (and chunk_size) in its order and refuses them with its messages."""
+
+    def __init__(self, result: Any) -> None:
+        self._result = result
+
+    @property
+    def params(self) -> Any:
+        self.params_read = self._result.params
+        return self.params_read
+
+    def cov_params(self) -> Any:
+        self.cov_read = self._result.cov_params()
+        return self.cov_read
+
+    @property
+    def model(self) -> _EffectInputs:
+        return self
+
+    @property
+    def exog_names(self) -> Any:
+        self.names_read = self._result.model.exog_names
+        return self.names_read
+
+    @property
+    def exog(self) -> Any:
+        self.exog_read = X = self._result.model.exog
+        whole = isinstance(X, (da.Array, np.ndarray)) and X.ndim == 2 and X.dtype == np.float64
+        return np.empty((0, X.shape[1])) if whole else X
 
 
 def stacked_r(X: Any, ones: bool = False) -> np.ndarray:
@@ -119,13 +145,18 @@ def _stack_r(a: np.ndarray, b: np.ndarray) -> np.ndarray:
     return cast(np.ndarray, np.linalg.qr(np.vstack([a, b]), mode="r"))
 
 
-def _as_dask(a: Any) -> Any:
-    return a if isinstance(a, da.Array) else da.from_array(np.asarray(a), chunks=-1)
+def _as_dask(a: Any, argument: str = "") -> Any:
+    """A Dask array, or a NumPy array as one; anything else is refused as fit_probit refuses it."""
+    if isinstance(a, da.Array):
+        return a
+    if isinstance(a, np.ndarray):
+        return da.from_array(a, chunks=-1)
+    raise _not_an_array(a, argument)
 
 
 def _exog(X: Any) -> Any:
     """X as fit_probit takes it, chunked along rows only."""
-    X = _as_dask(X)
+    X = _as_dask(X, "exog_py")
     if X.ndim != 2:
         message = _MESSAGES["dimensionality_mismatch"].format(ndim=X.ndim)
         raise TypeError(_MESSAGES["argument"].format(name="exog_py", message=message))
@@ -147,12 +178,14 @@ def _known_rows(a: Any, name: str) -> None:
                          f"call {name}.compute_chunk_sizes() first")
 
 
-def _not_an_array(obj: object) -> TypeError:
-    return TypeError(_MESSAGES["not_an_array"].format(type=type(obj).__qualname__))
+def _not_an_array(obj: object, argument: str = "") -> TypeError:
+    message = _MESSAGES["not_an_array"].format(type=type(obj).__qualname__)
+    return TypeError(_MESSAGES["argument"].format(name=argument, message=message) if argument else message)
 
 
 def _endog(y: Any) -> Any:
     """The outcome as a 1-D array: y itself, or column 0 of an (n, 1) array."""
+    y.shape  # an object without a shape fails here, as in fit_probit
     y = _as_dask(y)
     if y.ndim not in (1, 2):
         raise ValueError(_MESSAGES["endog_ndim"].format(ndim=y.ndim))

@@ -1,6 +1,7 @@
 """Binary probit regression by maximum likelihood, and average marginal effects."""
 
 from collections.abc import Sequence
+from dataclasses import dataclass
 from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, final, type_check_only
 
 import numpy as np
@@ -85,6 +86,28 @@ class PanicException(BaseException):
 class ProbitWarning(UserWarning):
     """A fit whose numbers need care: no convergence, separation, a singular Hessian or no constant."""
 
+@dataclass(frozen=True)
+class Separation:
+    """Rows whose outcome a combination of the columns predicts perfectly, as probit() found them."""
+
+    columns: list[str]
+    coefficients: list[str]
+    rows: int
+    nobs: int
+    dropped: bool = False
+    dropped_columns: list[str] = ...
+    @property
+    def complete(self) -> bool: ...
+    def finding(self) -> str: ...
+
+@type_check_only
+class Summary(str):
+    """The summary of a fit: its text, shown as HTML in a notebook, with its tables as DataFrames."""
+
+    tables: list[pd.DataFrame]
+    notes: list[str]
+    def _repr_html_(self) -> str: ...
+
 class ProbitResult:
     """The result of probit(): estimates, tests and predictions, indexed by column name."""
 
@@ -104,9 +127,10 @@ class ProbitResult:
     bse: pd.Series[float]
     zvalues: pd.Series[float]
     pvalues: pd.Series[float]
+    separation: Separation | None
     def __init__(
         self, design: Any, raw: VaskProbitResults, *, max_iter: int, tol: float, robust: bool,
-        small_sample: bool, notes: list[str]
+        small_sample: bool, notes: list[str], separation: Separation | None = None
     ) -> None: ...
     @property
     def llnull(self) -> float: ...
@@ -123,7 +147,7 @@ class ProbitResult:
     def predict(self, newdata: Any = None) -> Any: ...
     def ame(self, chunk_size: SupportsIndex | None = None) -> pd.DataFrame: ...
     def plot_ame(self, ax: Any = None, alpha: float = 0.05) -> Any: ...
-    def summary(self) -> str: ...
+    def summary(self) -> Summary: ...
     def _repr_html_(self) -> str: ...
 
 class FixedEffectsResult(ProbitResult):
@@ -161,6 +185,7 @@ def probit(
     small_sample: bool = False,
     bias_correction: Literal["analytical"] | None = None,
     L: int = 0,
+    separation: Literal["warn", "drop", "raise"] = "warn",
 ) -> ProbitResult:
     """Fits a probit model from a formula and a DataFrame (pandas or Dask), or from an outcome and a design
     matrix."""
