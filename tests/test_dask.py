@@ -71,14 +71,25 @@ def _heavy_tailed():
     return y, X, np.arange(50.0)[:, None] % 7
 
 
+def _in_memory(y, X, max_iter, kwargs, newton):
+    """fit_probit's fit, or with newton the front door's (read in place, finished by Newton steps)."""
+    if not newton:
+        return quorbis.fit_probit(y, X, max_iter, **kwargs)
+    clusters = [kwargs["cluster_vars"][:, 0]] if "cluster_vars" in kwargs else None
+    return quorbis._quorbis._fit_design(y, np.asfortranarray(X), 35 if max_iter is None else max_iter, 1e-6,
+                                        kwargs.get("robust", False), clusters)[0]
+
+
+@pytest.mark.parametrize("newton", [False, True], ids=["fit_probit", "Newton finish"])
 @pytest.mark.parametrize("max_iter", [None, 0, 2])
 @pytest.mark.parametrize("kind", FITS)
 @pytest.mark.parametrize("rows", [lambda: _data(n=20_000, seed=5), _heavy_tailed], ids=["simulated", "halving"])
-def test_the_step_object_driven_by_one_block_gives_the_bits_of_fit_probit(rows, kind, max_iter):
+def test_the_step_object_driven_by_one_block_gives_the_bits_of_the_in_memory_fit(rows, kind, max_iter, newton):
     y, X, groups = rows()
     kwargs = _arguments(kind, groups)
-    want = quorbis.fit_probit(y, X, max_iter, **kwargs)
-    optimizer = quorbis._quorbis._Optimizer(X.shape[1], max_iter, None, kwargs.get("robust"), "cluster_vars" in kwargs)
+    want = _in_memory(y, X, max_iter, kwargs, newton)
+    optimizer = quorbis._quorbis._Optimizer(X.shape[1], max_iter, None, kwargs.get("robust"), "cluster_vars" in kwargs,
+                                            newton)
     while (request := optimizer.request()) is not None:
         beta, wants = request
         optimizer.respond(quorbis._quorbis._block_sums(y, X, beta, wants, kwargs.get("cluster_vars")))

@@ -16,6 +16,7 @@ import statsmodels.api as sm
 import statsmodels.formula.api as smf
 
 import quorbis
+from conftest import _dataset
 
 HERE = Path(__file__).resolve().parent
 GRADES = pd.read_csv(HERE.parent / "examples" / "grades.csv")
@@ -278,3 +279,63 @@ def test_the_summary_is_text_that_notebooks_show_as_html_with_its_tables():
     pd.testing.assert_series_equal(coefficients["P>|z|"], r.pvalues)
     assert "<table>" in summary._repr_html_() and summary._repr_html_() == r._repr_html_()
     assert summary.notes == r.notes and pickle.loads(pickle.dumps(summary)) == str(summary)
+
+
+class TestTheFitOfTheDesign:
+    """probit()'s own fit: the design read in place and kept, and Newton steps to the maximum."""
+
+    def test_the_design_is_read_in_place_and_kept(self):
+        y, X, _ = _dataset("fair")
+        X = np.asfortranarray(X)
+        r, largest = quorbis._quorbis._fit_design(y, X, 35, 1e-6, False, None)
+        assert r.model.exog is X and r.model.endog is y
+        assert largest == pytest.approx(np.abs(X @ r.params).max(), rel=1e-12)
+        with pytest.raises(ValueError) as refused:
+            quorbis._quorbis._fit_design(y, np.ascontiguousarray(X), 35, 1e-6, False, None)
+        assert str(refused.value) == ("_fit_design reads its rows in place: endog contiguous, exog column-major with "
+                                      "as many rows, both aligned")
+
+    @pytest.mark.parametrize("options", [{}, {"robust": True}, {"cluster": np.arange(6366) % 50}])
+    def test_the_newton_decrement_at_the_estimates_is_below_1e_8(self, reference, assert_cov_close, options):
+        data = sm.datasets.fair.load_pandas().data.assign(affair=lambda d: (d.affairs > 0) * 1.0)
+        r = quorbis.probit("affair ~ rate_marriage + age + yrs_married + children + religious + educ", data,
+                           **options)
+        y, X, b = r.raw.model.endog, r.raw.model.exog, r.params.to_numpy()
+        g = reference.scores(y, X, b).sum(axis=0)
+        assert r.converged and np.sqrt(g @ np.linalg.solve(-reference.hessian(y, X, b), g)) < 1e-8
+        if not options:  # the covariance is the one at the estimates reported
+            assert_cov_close(r.cov_params(), np.linalg.inv(-reference.hessian(y, X, b)), rtol=1e-10)
+
+    def test_no_room_left_for_a_newton_step_is_no_convergence(self):
+        plain = quorbis.fit_probit(GRADES.GRADE.to_numpy(float),
+                                   GRADES[["GPA", "TUCE", "PSI"]].assign(c=1.0)[["c", "GPA", "TUCE", "PSI"]].to_numpy())
+        with pytest.warns(quorbis.ProbitWarning, match=f"did not converge in {plain.iterations + 1} iterations"):
+            r = quorbis.probit("GRADE ~ GPA + TUCE + PSI", GRADES, max_iter=plain.iterations + 1)
+        assert plain.converged and not r.converged and r.iterations == plain.iterations + 1
+        assert r.params.to_numpy().tobytes() == plain.params.tobytes()
+
+
+def test_the_design_matrix_is_put_together_and_checked_in_one_pass():
+    rng = np.random.default_rng(2)
+    block = rng.normal(size=(5000, 3))
+    columns = [None, block[:, 1], np.where(np.arange(5000) == 4321, np.inf, block[:, 2]), block[::-1, 0]]
+    design, finite = quorbis._quorbis._design_matrix(columns, 5000)
+    assert design.flags.f_contiguous and finite == [True, True, False, True]
+    np.testing.assert_array_equal(design, np.column_stack([np.ones(5000), *columns[1:]]))
+
+
+@pytest.mark.filterwarnings("ignore:the design has no constant")
+@pytest.mark.parametrize("formula", ["y ~ x + d", "y ~ d + x - 1", "y ~ 0 + x", "y ~ `x.1` + np + x"])
+def test_plain_columns_are_the_columns_formulaic_builds(formula):
+    import formulaic
+    from quorbis._design import column_order
+
+    rng = np.random.default_rng(4)
+    data = pd.DataFrame({"x": rng.normal(size=200), "d": rng.integers(0, 3, 200), "x.1": rng.normal(size=200),
+                         "np": rng.normal(size=200), "y": rng.integers(0, 2, 200) * 1.0})
+    r = quorbis.probit(formula, data)
+    rhs = formulaic.model_matrix(formulaic.Formula(formula).rhs, data)
+    order = column_order(rhs.model_spec)
+    assert r.exog_names == [rhs.columns[j] for j in order]
+    np.testing.assert_array_equal(r.raw.model.exog, rhs.to_numpy(dtype=float)[:, order])
+    pd.testing.assert_series_equal(r.predict(data.head(3)), r.predict(data).head(3))

@@ -1,8 +1,8 @@
 """The columns of a DataFrame that a formula reads, and the design matrix built from them.
 
-A design matrix is built once, column-major (the layout the fit reads in place). A formula whose terms
-are plain numeric columns, with or without an intercept, is built here column by column; other formulas
-go through formulaic, whose columns are gathered once into the same layout.
+A design matrix is built once, column-major (the layout the fit reads in place), by the extension on its
+threads. A formula whose terms are plain numeric columns, with or without an intercept, takes them from the
+data as they are; other formulas go through formulaic, whose columns are gathered the same way.
 """
 
 from __future__ import annotations
@@ -15,6 +15,8 @@ import numpy as np
 import pandas as pd
 from formulaic.transforms import TRANSFORMS
 from formulaic.utils.variables import get_required_variables
+
+from . import _quorbis
 
 
 def formula_variables(parsed: Any) -> tuple[set[str], set[str]]:
@@ -106,17 +108,37 @@ def refuse_repeated_names(names: list[str], where: str) -> None:
                          "that each coefficient has a name of its own")
 
 
-def gather(columns: list[np.ndarray], rows: int) -> np.ndarray:
-    """The columns side by side as a float64 matrix in column-major order, written once."""
-    out = np.empty((rows, len(columns)), dtype=np.float64, order="F")
-    for j, column in enumerate(columns):
-        out[:, j] = column
-    return out
+def gather(columns: list[np.ndarray | None], rows: int) -> tuple[np.ndarray, list[bool]]:
+    """The columns side by side as a float64 matrix in column-major order (None for a column of ones),
+    written once on the thread pool, and whether each column holds only finite values."""
+    floats = [None if c is None else np.asarray(c, dtype=np.float64) for c in columns]
+    design: tuple[np.ndarray, list[bool]] = _quorbis._design_matrix(floats, rows)
+    return design
 
 
-def plain_columns(parsed: Any, frame: pd.DataFrame) -> Any:
-    """The model spec of the right-hand side when every term is the constant or a numeric column read as
-    it is, learned from two rows (such terms learn nothing from the data); None for other formulas."""
+class PlainColumns:
+    """A right-hand side whose terms are the constant or numeric columns read as they are, known without
+    formulaic evaluating anything: its columns in the order of a probit table (the constant, then the terms as
+    written), their names, and the data column of each (None for the constant). formulaic's model of it, for
+    the design of new data, is learned when first asked for, from two rows (such terms learn nothing)."""
+
+    def __init__(self, parsed: Any, frame: pd.DataFrame) -> None:
+        terms = sorted(parsed.rhs, key=lambda term: term.degree)
+        self.sources: list[str | None] = [None if t.degree == 0 else str(next(iter(t.factors)).expr) for t in terms]
+        self.names: list[str] = ["Intercept" if c is None else c for c in self.sources]
+        self._rhs = parsed.rhs
+        self._sample = frame.iloc[:2]
+        self._spec: Any = None
+
+    def get_model_matrix(self, data: Any, **options: Any) -> Any:
+        if self._spec is None:
+            self._spec = formulaic.model_matrix(self._rhs, self._sample, na_action="ignore").model_spec
+        return self._spec.get_model_matrix(data, **options)
+
+
+def plain_columns(parsed: Any, frame: pd.DataFrame) -> PlainColumns | None:
+    """The right-hand side as PlainColumns when every term is the constant or one numeric column (not
+    boolean, not complex) read as it is; None for other formulas."""
     for term in parsed.rhs:
         factors = list(term.factors)
         if term.degree == 0:
@@ -126,14 +148,21 @@ def plain_columns(parsed: Any, frame: pd.DataFrame) -> Any:
         dtype = frame[str(factors[0].expr)].dtype
         if not (isinstance(dtype, np.dtype) and dtype.kind in "iuf"):
             return None
-    return formulaic.model_matrix(parsed.rhs, frame.iloc[:2], na_action="ignore").model_spec
+    return PlainColumns(parsed, frame)
 
 
-def plain_design(spec: Any, order: list[int], frame: pd.DataFrame) -> np.ndarray:
-    """The design of a spec from plain_columns, its columns in the given order, straight from frame."""
-    source: dict[int, Any] = {}
-    for term, indices in spec.term_indices.items():
-        factors = list(term.factors)
-        source[indices[0]] = str(factors[0].expr) if term.degree else None
-    ones = np.ones(len(frame))
-    return gather([ones if source[j] is None else frame[source[j]].to_numpy() for j in order], len(frame))
+def plain_design(plain: PlainColumns, frame: pd.DataFrame) -> tuple[np.ndarray, list[bool]]:
+    """The design of plain columns straight from frame, and whether each column holds only finite values."""
+    return gather([None if c is None else frame[c].to_numpy() for c in plain.sources], len(frame))
+
+
+def plain_outcome(parsed: Any, frame: pd.DataFrame) -> str | None:
+    """The column an outcome reads as it is, when it is one numeric or boolean column; else None."""
+    terms = list(parsed.lhs)
+    factors = list(terms[0].factors) if len(terms) == 1 else []
+    if len(factors) != 1 or factors[0].eval_method.name != "LOOKUP":
+        return None
+    name = str(factors[0].expr)
+    dtype = frame[name].dtype
+    numeric = pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)
+    return name if numeric and not (isinstance(dtype, np.dtype) and dtype.kind == "c") else None

@@ -17,9 +17,9 @@ import pandas as pd
 from formulaic.errors import DataMismatchWarning
 
 from ._clusters import cluster_codes, cluster_columns
-from ._columns import (gather, may_be_missing_or_infinite, plain_columns, plain_design,
-                       refuse_complex, refuse_repeated_names, refuse_shared_intercept_name, used_columns,
-                       without_unused_levels)
+from ._columns import (PlainColumns, gather, may_be_missing_or_infinite, plain_columns, plain_design,
+                       plain_outcome, refuse_complex, refuse_repeated_names, refuse_shared_intercept_name,
+                       used_columns, without_unused_levels)
 from ._diagnostics import constant_columns
 
 
@@ -48,37 +48,62 @@ def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> Design:
     used = used_columns(frame, parsed)
     refuse_shared_intercept_name(parsed, used)
     columns = cluster_columns(cluster, len(frame), frame, frame.index)
+    plain = plain_columns(parsed, frame[used])
+    if plain is not None and not any(c.isna().any() for c in columns):
+        whole = _whole_plain_design(parsed, plain, frame[used], columns, formula)
+        if whole is not None:
+            return whole
     unsure = [c for c in used if may_be_missing_or_infinite(frame[c])]
     keep = _keep_rows(frame[unsure], [c for c in columns if may_be_missing_or_infinite(c)], missing)
     rows = frame[used] if keep.all() else frame.loc[keep, used]
     check_size(len(rows), 1, int((~keep).sum()))
     rows, notes = without_unused_levels(rows)
-    lhs = formulaic.model_matrix(parsed.lhs, rows, na_action="ignore")
-    check_one_outcome(parsed, lhs)
-    refuse_complex(lhs)
-    y_name = str(lhs.columns[0])
-    y = floats(lhs.iloc[:, 0], y_name)
-    spec = plain_columns(parsed, rows)
-    if spec is None:
+    y_name, y = _outcome(parsed, rows)
+    spec: Any = plain
+    if plain is None:
         rhs = formulaic.model_matrix(parsed.rhs, rows, na_action="ignore")
         refuse_complex(rhs)
         spec, order = rhs.model_spec, column_order(rhs.model_spec)
-        X = gather([rhs.iloc[:, j].to_numpy(dtype=np.float64) for j in order], len(rhs))
+        names = [str(rhs.columns[j]) for j in order]
+        X = gather([rhs.iloc[:, j].to_numpy(dtype=np.float64) for j in order], len(rhs))[0]
         checked = list(range(len(order)))
     else:
-        order = column_order(spec)
-        X = plain_design(spec, order, rows)
+        names = plain.names
+        X = plain_design(plain, rows)[0]
         # Columns read as they are hold no NaN now; only those that may hold infinities are checked.
-        checked = [p for p, j in enumerate(order) if spec.column_names[j] in unsure]
-    names = [str(spec.column_names[j]) for j in order]
+        checked = [p for p, source in enumerate(plain.sources) if source in unsure]
     refuse_repeated_names(names, "the design")
     # Transforms (a log of zero, say) can make values missing that the data did not have.
-    later = _missing_in(y, X[:, checked] if len(checked) < len(order) else X, [y_name, *[names[p] for p in checked]],
+    later = _missing_in(y, X[:, checked] if len(checked) < len(names) else X, [y_name, *[names[p] for p in checked]],
                         missing)
     dropped = int((~keep).sum()) + int(later.sum())
     codes = [c[keep][~later] for c in columns]
     return _finish(_rows(y, ~later), _rows(X, ~later), names, y_name, codes, dropped, formula=formula, spec=spec,
                    notes=notes)
+
+
+def _whole_plain_design(parsed: Any, plain: PlainColumns, rows: pd.DataFrame, clusters: list[pd.Series],
+                        formula: str) -> Design | None:
+    """The design of every row under a formula of plain columns, when none of its values is missing or
+    infinite: the columns are put together and checked in one pass on the thread pool, with no pass of
+    pandas' isna before. None when some value is, for the careful path."""
+    y_name, y = _outcome(parsed, rows)
+    X, finite = plain_design(plain, rows)
+    if not all(finite) or np.isnan(y).any():
+        return None
+    refuse_repeated_names(plain.names, "the design")
+    return _finish(y, X, plain.names, y_name, clusters, 0, formula=formula, spec=plain)
+
+
+def _outcome(parsed: Any, rows: pd.DataFrame) -> tuple[str, np.ndarray]:
+    name = plain_outcome(parsed, rows)
+    if name is not None:  # read as it is, without formulaic's copy of it
+        return name, floats(rows[name], name)
+    lhs = formulaic.model_matrix(parsed.lhs, rows, na_action="ignore")
+    check_one_outcome(parsed, lhs)
+    refuse_complex(lhs)
+    name = str(lhs.columns[0])
+    return name, floats(lhs.iloc[:, 0], name)
 
 
 def formula_with_outcome(formula: str) -> Any:

@@ -38,15 +38,13 @@ def constant_columns(exog: Any) -> list[int]:
     return [int(j) for j in np.flatnonzero(same & (first != 0.0))]
 
 
-def extreme_rows(exog: Any, params: np.ndarray) -> tuple[int, int]:
+def extreme_rows(exog: Any, params: np.ndarray, largest: float | None = None) -> tuple[int, int]:
     """Rows whose fitted probability is within 1e-6, and within 1e-15, of 0 or 1 (none for coefficients
-    that are not finite)."""
-    if not np.isfinite(params).all():
+    that are not finite); largest, the largest |x.b| when the fit took it, spares the pass in the usual
+    case."""
+    if not np.isfinite(params).all() or (largest is not None and largest <= SUSPECT_INDEX):
         return 0, 0
-    index = exog @ params
-    if isinstance(index, np.ndarray) and max(index.max(initial=0.0), -index.min(initial=0.0)) <= SUSPECT_INDEX:
-        return 0, 0  # the usual case, at the cost of two reductions
-    index = np.abs(index)
+    index = np.abs(exog @ params)
     counts = np.asarray([(index > SUSPECT_INDEX).sum(), (index > EXTREME_INDEX).sum()])
     return int(counts[0]), int(counts[1])
 

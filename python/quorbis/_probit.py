@@ -137,12 +137,12 @@ def probit(formula: Any, data: Any, *, robust: bool = False, cluster: Any = None
                          "as in 'y ~ x1 + x2 | firm + year'")
     design = _design_of(formula, data, cluster, missing)
     robust = robust or design.clusters is not None
-    raw = fit_design(design, max_iter, tol, robust)
-    suspect, extreme = extreme_rows(design.exog, raw.params)
+    raw, largest = fit_design(design, max_iter, tol, robust)
+    suspect, extreme = extreme_rows(design.exog, raw.params, largest)
     checked = separation_check(design, raw, suspect, separation)
     if checked is not None and checked.design is not None:
         design = checked.design
-        raw = fit_design(design, max_iter, tol, robust)
+        raw = fit_design(design, max_iter, tol, robust)[0]
     found = None if checked is None else checked.separation
     notes = [*design.notes, *([] if checked is None or checked.note is None else [checked.note])]
     # Once the test has run, rows at 0 or 1 are explained: by the separation found, or by strong effects.

@@ -169,7 +169,7 @@ class ProbitResult:
         # An unpickled result refits: fit_probit gives bit-identical results for the same data.
         if self._raw is None:
             max_iter, tol, robust = self._fit_options
-            self._raw = fit_rows(self._endog, self._exog, self._clusters, max_iter, tol, robust)
+            self._raw = fit_rows(self._endog, self._exog, self._clusters, max_iter, tol, robust)[0]
         return self._raw
 
     def cov_params(self) -> pd.DataFrame:

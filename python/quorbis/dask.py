@@ -59,8 +59,21 @@ def fit_probit(y: Any, X: Any, max_iter: Any = None, tol: Any = None, robust: An
     >>> r.params.round(3).tolist()
     [-1.308, 0.374]
     """
+    return _fit(y, X, max_iter, tol, robust, cluster_vars, False)
+
+
+def _fit_design(endog: Any, exog: Any, max_iter: int, tol: float, robust: bool,
+                clusters: Any = None) -> tuple[Any, None]:
+    """The fit of a design that probit() built, as _quorbis._fit_design: finished with Newton steps to the
+    maximum; clusters a list of one Dask vector of cluster codes, or None. The largest index is not taken
+    here (None)."""
+    cluster_vars = clusters[0].reshape(-1, 1) if clusters else None
+    return _fit(endog, exog, max_iter, tol, robust, cluster_vars, True), None
+
+
+def _fit(y: Any, X: Any, max_iter: Any, tol: Any, robust: Any, cluster_vars: Any, newton: bool) -> Any:
     X = _exog(X)
-    optimizer = _quorbis._Optimizer(X.shape[1], max_iter, tol, robust, cluster_vars is not None)
+    optimizer = _quorbis._Optimizer(X.shape[1], max_iter, tol, robust, cluster_vars is not None, newton)
     robust = robust is True
     y = _endog(y)
     n = y.shape[0]

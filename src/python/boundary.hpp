@@ -6,6 +6,7 @@
 #include <exception>
 #include <new>
 #include <source_location>
+#include <stdexcept>
 
 #include "python/error.hpp"
 #include "python/ref.hpp"
@@ -28,6 +29,8 @@ PyObject* guarded(Body&& body) noexcept {
   } catch (const InternalFault& f) {
     raise_panic(f.message.c_str(), f.where);
   } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {  // a size past what a container can hold: no memory for it either
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     raise_panic(e.what(), std::source_location::current());

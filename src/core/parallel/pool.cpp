@@ -188,7 +188,8 @@ Registry& registry() {
 
 std::size_t environment_threads() {
   const char* text = std::getenv("QUORBIS_NUM_THREADS");
-  if (text == nullptr) return 0;
+  // Digits only: strtoull would also take leading spaces and a sign, and read "-1" as its largest number.
+  if (text == nullptr || *text < '0' || *text > '9') return 0;
   char* end = nullptr;
   const unsigned long long value = std::strtoull(text, &end, 10);
   if (end == text || *end != '\0' || value == 0) return 0;  // not a positive number: the default

@@ -20,14 +20,23 @@ struct FitProblem {
   double tol = kDefaultTol;
   Covariance covariance = Covariance::classical;
   MatrixView cluster_values;  // nobs rows of cluster variables, read when the covariance is clustered
+  bool newton = false;  // finish with Newton steps to the maximum (see Optimizer)
+  bool largest_index = false;  // take max_i |x_i.b| at the estimates as well
+  // Read endog and exog where they are, without copies: only for arrays that nobody else holds and that
+  // readable_in_place accepts.
+  bool in_place = false;
 };
 
 struct Fit {
-  Buffer endog;   // the copy of the outcome that the passes read
-  Buffer design;  // the copy of every row of exog, column-major
-  Optimum optimum;
+  Buffer endog;   // the copy of the outcome that the passes read; empty when read in place
+  Buffer design;  // the copy of every row of exog, column-major; empty when read in place
+  Optimum optimum;  // its at_optimum holds largest_index when asked for
   Matrix cov;
 };
+
+// Whether the passes can read the rows where they are: a contiguous outcome, and exog column-major with
+// exactly as many rows, both aligned for double.
+bool readable_in_place(const VectorView& endog, const MatrixView& exog) noexcept;
 
 Fit fit(const FitProblem& problem);
 

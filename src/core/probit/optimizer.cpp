@@ -72,7 +72,8 @@ Wants joined(Wants a, Wants b) noexcept {
           .hessian = a.hessian || b.hessian,
           .gram = a.gram || b.gram,
           .score_outer_sum = a.score_outer_sum || b.score_outer_sum,
-          .clusters = a.clusters != nullptr ? a.clusters : b.clusters};
+          .clusters = a.clusters != nullptr ? a.clusters : b.clusters,
+          .largest_index = a.largest_index || b.largest_index};
 }
 
 // Whether the next change of the log-likelihood, extrapolated from the last two by their ratio, falls
@@ -82,14 +83,22 @@ bool expects_convergence(double change_before, double change_last, double tol) n
   return change_last * (change_last / change_before) < tol;
 }
 
-Vector step(const Vector& beta, double alpha, const Vector& direction) {
+Vector step_from(const Vector& beta, double alpha, const Vector& direction) {
   Vector trial(beta.size());
   for (std::size_t j = 0; j < beta.size(); ++j) trial[j] = beta[j] + alpha * direction[j];
   return trial;
 }
 
 bool any(const Wants& w) noexcept {
-  return w.loglike || w.gradient || w.hessian || w.gram || w.score_outer_sum || w.clusters != nullptr;
+  return w.loglike || w.gradient || w.hessian || w.gram || w.score_outer_sum || w.clusters != nullptr ||
+         w.largest_index;
+}
+
+// Whether a pass that computed have computed all that need names.
+bool covers(const Wants& have, const Wants& need) noexcept {
+  return (have.loglike || !need.loglike) && (have.gradient || !need.gradient) && (have.hessian || !need.hessian) &&
+         (have.gram || !need.gram) && (have.score_outer_sum || !need.score_outer_sum) &&
+         (have.clusters != nullptr || need.clusters == nullptr) && (have.largest_index || !need.largest_index);
 }
 
 bool only_loglike(const Wants& w) noexcept {
@@ -100,8 +109,9 @@ bool only_loglike(const Wants& w) noexcept {
 
 }  // namespace
 
-Optimizer::Optimizer(std::size_t k, std::uint64_t max_iter, double tol, Wants at_optimum)
-    : max_iter_(max_iter), tol_(tol), at_optimum_(at_optimum), change_before_(kNaN), change_last_(kNaN) {
+Optimizer::Optimizer(std::size_t k, std::uint64_t max_iter, double tol, Wants at_optimum, bool newton)
+    : max_iter_(max_iter), tol_(tol), at_optimum_(at_optimum), newton_(newton), change_before_(kNaN),
+      change_last_(kNaN) {
   out_.params.assign(k, 0.0);
   const Wants start{.loglike = true, .gradient = true, .gram = max_iter > 0};
   ask(Phase::start, out_.params, max_iter == 0 ? joined(start, at_optimum) : start);
@@ -117,7 +127,7 @@ void Optimizer::respond(Evaluation evaluation) {
     case Phase::start:
       out_.loglike = evaluation.loglike;
       if (max_iter_ == 0) {
-        out_.at_optimum = std::move(evaluation);
+        keep_at_optimum(std::move(evaluation), request_.wants);
         return finish();
       }
       g_ = std::move(evaluation.gradient);
@@ -135,8 +145,15 @@ void Optimizer::respond(Evaluation evaluation) {
       return halve_or_accept();
     case Phase::accepted_point:
       return accept(std::move(evaluation));
+    case Phase::newton_point: {
+      std::optional<NewtonStep> step = newton_step(evaluation.hessian, g_);
+      keep_at_optimum(std::move(evaluation), request_.wants);
+      return newton_from_here(std::move(step));
+    }
+    case Phase::newton_trial:
+      return newton_trial(std::move(evaluation));
     case Phase::at_optimum:
-      out_.at_optimum = std::move(evaluation);
+      keep_at_optimum(std::move(evaluation), request_.wants);
       phase_ = Phase::done;
       return;
     case Phase::done:
@@ -150,11 +167,19 @@ void Optimizer::begin_iteration(std::uint64_t t) {
   loglike_old_ = out_.loglike;
   direction_ = multiply(h_, g_);
   for (double& d : direction_) d = -d;
-  expect_last_ = t + 1 == max_iter_ || expects_convergence(change_before_, change_last_, tol_);
+  // A step expected to meet tol before the limit leads, with newton, to Newton steps, which need only
+  // the Hessian here: at_optimum comes with their own passes.
+  if (t + 1 == max_iter_) {
+    step_extra_ = at_optimum_;
+  } else if (expects_convergence(change_before_, change_last_, tol_)) {
+    step_extra_ = newton_ ? Wants{.hessian = true} : at_optimum_;
+  } else {
+    step_extra_ = {};
+  }
   alpha_ = 1.0;
   halvings_ = 0;
-  ask(Phase::first_trial, step(out_.params, alpha_, direction_),
-      joined({.loglike = true, .gradient = true}, expect_last_ ? at_optimum_ : Wants{}));
+  ask(Phase::first_trial, step_from(out_.params, alpha_, direction_),
+      joined({.loglike = true, .gradient = true}, step_extra_));
 }
 
 // The full step is halved while the log-likelihood stays below the last one, at most kMaxHalvings
@@ -162,11 +187,10 @@ void Optimizer::begin_iteration(std::uint64_t t) {
 void Optimizer::halve_or_accept() {
   if (trial_loglike_ < loglike_old_ && halvings_ < kMaxHalvings) {
     alpha_ *= 0.5;
-    return ask(Phase::halving, step(out_.params, alpha_, direction_), {.loglike = true});
+    return ask(Phase::halving, step_from(out_.params, alpha_, direction_), {.loglike = true});
   }
   if (halvings_ == 0) return accept(std::move(trial_));
-  Wants wants = joined({.gradient = true}, expect_last_ ? at_optimum_ : Wants{});
-  ask(Phase::accepted_point, std::move(request_.beta), wants);
+  ask(Phase::accepted_point, std::move(request_.beta), joined({.gradient = true}, step_extra_));
 }
 
 void Optimizer::accept(Evaluation evaluation) {
@@ -181,16 +205,14 @@ void Optimizer::accept(Evaluation evaluation) {
   out_.params = std::move(request_.beta);
   out_.loglike = trial_loglike_;
   g_ = std::move(evaluation.gradient);
-  if (expect_last_) {
-    out_.at_optimum = std::move(evaluation);
-  } else {
-    out_.at_optimum.reset();
-  }
+  const bool extra = any(step_extra_);
+  keep_at_optimum(extra ? std::optional<Evaluation>(std::move(evaluation)) : std::nullopt, step_extra_);
   // Coefficients that are not finite are no maximum, whatever the likelihood there compares like:
   // such a fit stops here as not converged.
   if (!all_finite(out_.params)) return finish();
   const double change = std::fabs(out_.loglike - loglike_old_);
   if (change < tol_) {
+    if (newton_) return begin_newton();
     out_.converged = true;
     return finish();
   }
@@ -199,8 +221,62 @@ void Optimizer::accept(Evaluation evaluation) {
   begin_iteration(out_.iterations + 1);
 }
 
+void Optimizer::keep_at_optimum(std::optional<Evaluation> evaluation, Wants asked) {
+  at_optimum_complete_ = evaluation.has_value() && covers(asked, at_optimum_);
+  out_.at_optimum = std::move(evaluation);
+}
+
+// The Hessian at the point where tol was met comes with the last step's pass when that step was
+// expected to be the last; else one pass asks for it (a Newton step nearly always follows, and brings
+// at_optimum with it).
+void Optimizer::begin_newton() {
+  if (out_.at_optimum && !out_.at_optimum->hessian.values().empty()) {
+    return newton_from_here(newton_step(out_.at_optimum->hessian, g_));
+  }
+  ask(Phase::newton_point, out_.params, {.hessian = true});
+}
+
+void Optimizer::newton_from_here(std::optional<NewtonStep> step) {
+  // A singular Hessian leaves no standard errors to measure the distance by: the verdict of tol stands.
+  if (!step || step->decrement <= kNewtonDecrementBound) {
+    out_.converged = true;
+    return finish();
+  }
+  if (!std::isfinite(step->decrement) || out_.iterations + 1 >= max_iter_) return finish();
+  ++out_.iterations;
+  newton_in_hand_ = *std::move(step);
+  loglike_old_ = out_.loglike;
+  alpha_ = 1.0;
+  halvings_ = 0;
+  ask(Phase::newton_trial, step_from(out_.params, alpha_, newton_in_hand_.step), newton_wants());
+}
+
+// A trial point is taken when the log-likelihood rose, or when the decrement fell: near the maximum the
+// log-likelihood changes by less than its rounding, the decrement by orders of magnitude. Otherwise the
+// step is halved, at most kMaxHalvings times; then the last point stands, not converged.
+void Optimizer::newton_trial(Evaluation evaluation) {
+  std::optional<NewtonStep> next = newton_step(evaluation.hessian, evaluation.gradient);
+  const bool progress = evaluation.loglike >= loglike_old_ || (next && next->decrement < newton_in_hand_.decrement);
+  if (!progress) {
+    if (halvings_ == kMaxHalvings) return finish();
+    ++halvings_;
+    alpha_ *= 0.5;
+    return ask(Phase::newton_trial, step_from(out_.params, alpha_, newton_in_hand_.step), newton_wants());
+  }
+  out_.params = std::move(request_.beta);
+  out_.loglike = evaluation.loglike;
+  g_ = evaluation.gradient;
+  keep_at_optimum(std::move(evaluation), request_.wants);
+  if (!all_finite(out_.params)) return finish();
+  newton_from_here(std::move(next));
+}
+
+Wants Optimizer::newton_wants() const noexcept {
+  return joined({.loglike = true, .gradient = true, .hessian = true}, at_optimum_);
+}
+
 void Optimizer::finish() {
-  if (out_.at_optimum || !any(at_optimum_)) {
+  if (at_optimum_complete_ || !any(at_optimum_)) {
     phase_ = Phase::done;
     return;
   }
@@ -214,8 +290,8 @@ Evaluation answer(const Probit& probit, const Request& request) {
   return out;
 }
 
-Optimum maximize(const Probit& probit, std::uint64_t max_iter, double tol, Wants at_optimum) {
-  Optimizer optimizer(probit.k(), max_iter, tol, at_optimum);
+Optimum maximize(const Probit& probit, std::uint64_t max_iter, double tol, Wants at_optimum, bool newton) {
+  Optimizer optimizer(probit.k(), max_iter, tol, at_optimum, newton);
   while (!optimizer.done()) optimizer.respond(answer(probit, optimizer.request()));
   return optimizer.take_optimum();
 }

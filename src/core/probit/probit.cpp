@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <span>
 
@@ -157,6 +158,16 @@ struct Scratch {
   Vector rows, scaled_rows, scores;  // row-major tiles of a block's rows
 };
 
+// The larger of largest and every |eta|, NaN once any is: a maximum does not depend on the order.
+double largest_of(const double* eta, std::size_t count, double largest) noexcept {
+  for (std::size_t r = 0; r < count; ++r) {
+    const double a = std::fabs(eta[r]);
+    if (a > largest || a != a) largest = a;
+    if (largest != largest) return largest;
+  }
+  return largest;
+}
+
 // The sums over one task's rows, each from zero.
 struct Partial {
   Partial(std::size_t k, const Wants& wants)
@@ -168,6 +179,7 @@ struct Partial {
 
   void clear() noexcept {
     loglike = {};
+    largest_index = 0.0;
     std::fill(gradient.begin(), gradient.end(), 0.0);
     for (OuterSum* sum : {&hessian, &gram, &score_outer}) sum->clear();
   }
@@ -179,6 +191,7 @@ struct Partial {
     hessian.add(part.hessian);
     gram.add(part.gram);
     score_outer.add(part.score_outer);
+    largest_index = largest_of(&part.largest_index, 1, largest_index);
   }
 
   // The memory of these sums, about.
@@ -191,7 +204,9 @@ struct Partial {
   Vector gradient;
   OuterSum hessian, gram, score_outer;
   Vector lambda;  // of each row of the task, for the cluster sums
+  double largest_index = 0.0;
 };
+
 
 // The blocks of one task's rows with their linear index.
 template <class Visit>
@@ -212,6 +227,7 @@ void add_rows(const double* endog, const Design& x, const Vector& beta, const Wa
   Terms& t = s.terms;
   for_each_block(x, beta, rows, s.block, [&](const Block& block) {
     const double* y = endog + block.begin;
+    if (wants.largest_index) part.largest_index = largest_of(block.eta, block.count, part.largest_index);
     if (wants_terms(wants)) row_terms(y, block, wants.loglike, t);
     if (wants.gradient) add_weighted_columns(x, block, t.lambda, part.gradient.data());
     if (wants_rows(wants)) transpose(x.data + block.begin, x.rows, x.cols, block.count, s.rows.data(), width);
@@ -317,6 +333,7 @@ Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
       });
   Evaluation out;
   out.loglike = total.loglike.value();
+  out.largest_index = total.largest_index;
   out.gradient = std::move(total.gradient);
   if (wants.hessian) out.hessian = total.hessian.result();
   if (wants.gram) out.gram = total.gram.result();

@@ -27,6 +27,7 @@ struct Wants {
   bool gram = false;  // sum_i q_i^2 x_i x_i', whose -2/pi multiple is the Hessian at beta = 0
   bool score_outer_sum = false;
   const Clusters* clusters = nullptr;  // when given, the cluster meat
+  bool largest_index = false;           // max_i |x_i.b|, which tells whether any fitted probability is near 0 or 1
 };
 
 struct Evaluation {
@@ -37,6 +38,7 @@ struct Evaluation {
   Matrix score_outer_sum;  // sum_i s_i s_i' with the score rows s_i = lambda_i x_i
   Matrix cluster_meat;     // sum_g u_g u_g', u_g the sum of the score rows of cluster g, in id order
   Vector cluster_sums;     // the u_g column by column: entry j of u_g at j * clusters + g
+  double largest_index = 0.0;  // NaN when some index is
 };
 
 // sum_g u_g u_g' from cluster sums kept column by column, as in Evaluation::cluster_sums.

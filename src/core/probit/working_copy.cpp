@@ -1,6 +1,7 @@
 #include "core/probit/working_copy.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -54,6 +55,46 @@ Buffer copy_column_major(const MatrixView& x) {
     copy_rows(x, begin, std::min(x.rows, begin + kTaskRows), out.data());
   };
   lease.run(static_cast<std::size_t>((x.rows + kTaskRows - 1) / kTaskRows), copy_task);
+  return out;
+}
+
+namespace {
+
+// Rows [begin, end) of one column into out; whether they are all finite.
+bool gather_run(const VectorView& column, std::size_t begin, std::size_t end, double* out) {
+  if (column.data == nullptr) {
+    std::fill(out + begin, out + end, 1.0);
+    return true;
+  }
+  bool finite = true;
+  for (std::size_t i = begin; i < end; ++i) {
+    const double x = column[static_cast<std::ptrdiff_t>(i)];
+    out[i] = x;
+    finite = finite && std::isfinite(x);
+  }
+  return finite;
+}
+
+}  // namespace
+
+GatheredColumns gather_columns(const std::vector<VectorView>& columns, std::size_t rows) {
+  const std::size_t k = columns.size();
+  GatheredColumns out{Buffer::matrix(rows, k), std::vector<bool>(k, true)};
+  constexpr std::size_t kTaskRows = 8192;
+  const std::size_t tasks = (rows + kTaskRows - 1) / kTaskRows;
+  // One flag per task and column, each written by the one thread that runs its task.
+  std::vector<unsigned char> finite(tasks * k, 1);
+  parallel::Lease lease;
+  auto gather_task = [&](std::size_t task, std::size_t) {
+    const std::size_t begin = task * kTaskRows, end = std::min(rows, begin + kTaskRows);
+    for (std::size_t j = 0; j < k; ++j) {
+      finite[task * k + j] = gather_run(columns[j], begin, end, out.design.data() + j * rows) ? 1 : 0;
+    }
+  };
+  lease.run(tasks, gather_task);
+  for (std::size_t task = 0; task < tasks; ++task) {
+    for (std::size_t j = 0; j < k; ++j) out.finite[j] = out.finite[j] && finite[task * k + j] != 0;
+  }
   return out;
 }
 

@@ -31,11 +31,12 @@ struct OptimizerObject {
 
 OptimizerObject* as_optimizer(PyObject* self) { return reinterpret_cast<OptimizerObject*>(self); }
 
-constexpr std::array<const char*, 5> kOptimizerParams = {"k", "max_iter", "tol", "robust", "clustered"};
+constexpr std::array<const char*, 6> kOptimizerParams = {"k", "max_iter", "tol", "robust", "clustered", "newton"};
 constexpr Signature kOptimizerSignature = {"_Optimizer", kOptimizerParams, 5};
 
-// _Optimizer(k, max_iter, tol, robust, clustered): max_iter, tol and robust as fit_probit takes them,
-// None for the defaults; clustered (a bool) when a robust fit has cluster variables.
+// _Optimizer(k, max_iter, tol, robust, clustered, newton=False): max_iter, tol and robust as fit_probit
+// takes them, None for the defaults; clustered (a bool) when a robust fit has cluster variables; newton
+// (a bool) to finish with Newton steps to the maximum, as probit's fits do.
 PyObject* optimizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) raise(PyExc_TypeError, "_Optimizer takes no keywords");
@@ -51,9 +52,10 @@ PyObject* optimizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                           : clustered ? probit::Covariance::clustered
                                                       : probit::Covariance::robust;
     const Wants at_optimum = probit::covariance_wants(covariance, &kClustersWanted);
+    const bool newton = given(slot[5]) && to_bool(slot[5]);
     Ref object = checked(type->tp_alloc(type, 0));
     OptimizerObject* self = as_optimizer(object.get());
-    new (&self->optimizer) std::optional<probit::Optimizer>(std::in_place, k, max_iter, tol, at_optimum);
+    new (&self->optimizer) std::optional<probit::Optimizer>(std::in_place, k, max_iter, tol, at_optimum, newton);
     self->covariance = covariance;
     return object;
   });

@@ -10,6 +10,8 @@
 #include "python/blocks/optimizer.hpp"
 #include "python/boundary.hpp"
 #include "python/error.hpp"
+#include "python/fit/design_matrix.hpp"
+#include "python/fit/fit_design.hpp"
 #include "python/fit/fit_probit.hpp"
 #include "python/module/constants.hpp"
 #include "python/module/threads.hpp"
@@ -45,6 +47,13 @@ PyMethodDef block_functions[] = {
 PyMethodDef panel_functions[] = {
     {"_fit_fixed_effects", fast(panel::fit_fixed_effects), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_fixed_effects_ame", fast(panel::fixed_effects_ame), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// For probit(), which fits a design matrix of its own making.
+PyMethodDef design_functions[] = {
+    {"_design_matrix", fast(fit::design_matrix), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_fit_design", fast(fit::fit_design), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -87,6 +96,7 @@ PyMODINIT_FUNC PyInit__quorbis() {
     if (PyModule_AddFunctions(module.get(), thread_functions) < 0) throw_pending();
     if (PyModule_AddFunctions(module.get(), block_functions) < 0) throw_pending();
     if (PyModule_AddFunctions(module.get(), panel_functions) < 0) throw_pending();
+    if (PyModule_AddFunctions(module.get(), design_functions) < 0) throw_pending();
     if (PyModule_AddObjectRef(module.get(), "_Optimizer", blocks::optimizer_type().get()) < 0) throw_pending();
     if (PyModule_AddObjectRef(module.get(), "PanicException", panic_exception_type()) < 0) throw_pending();
     add_constants(module.get());
