@@ -16,8 +16,9 @@ import numpy as np
 import pandas as pd
 
 from ._clusters import cluster_columns
+from ._columns import used_columns
 from ._design import (Design, _finish, _keep_rows, _missing_in, _rows, check_one_outcome, column_order, floats,
-                      formula_variables, formula_with_outcome)
+                      formula_with_outcome)
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -59,8 +60,7 @@ def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> tuple[D
     absent = [v for v in named if v not in frame.columns]
     if absent:
         raise ValueError(f"fixed-effect columns not in data: {', '.join(absent)}")
-    variables = formula_variables(slopes)
-    used = [c for c in frame.columns if c in variables]
+    used = used_columns(frame, slopes)
     clusters = cluster_columns(cluster, len(frame), frame, frame.index)
     columns = [frame[v].reset_index(drop=True).rename(v) for v in named]
     keep = _keep_rows(frame[used], clusters + columns, missing)
