@@ -4,6 +4,7 @@ the checks and result object after it)."""
 
 from __future__ import annotations
 
+import statistics
 from dataclasses import dataclass
 
 import numpy as np
@@ -45,12 +46,17 @@ def measure_front_door(data: _cases.Data, repeats: int) -> FrontDoor:
     n, k = data.X.shape
     frame = pd.DataFrame(data.X[:, 1:], columns=[f"x{j}" for j in range(1, k)]).assign(y=data.y)
     formula = "y ~ " + " + ".join(f"x{j}" for j in range(1, k))
+    design = _design.from_formula(formula, frame, None, "drop")
+    calls = {"raw": lambda: quorbis.fit_probit(data.y, data.X), "front": lambda: quorbis.probit(formula, frame),
+             "design": lambda: _design.from_formula(formula, frame, None, "drop"),
+             "fit": lambda: _fit.fit_design(design, 35, 1e-6, False)}
+    # The calls take turns in every round, so that a change of load on a shared machine touches all alike.
+    seconds: dict[str, list[float]] = {name: [] for name in calls}
     with default_threads():
-        raw_seconds = median_wall(lambda: quorbis.fit_probit(data.y, data.X), repeats)
-        front_seconds = median_wall(lambda: quorbis.probit(formula, frame), repeats)
-        design_seconds = median_wall(lambda: _design.from_formula(formula, frame, None, "drop"), repeats)
-        design = _design.from_formula(formula, frame, None, "drop")
-        fit_seconds = median_wall(lambda: _fit.fit_design(design, 35, 1e-6, False), repeats)
+        for _ in range(repeats):
+            for name, call in calls.items():
+                seconds[name].append(median_wall(call, 1))
     front, raw = quorbis.probit(formula, frame), quorbis.fit_probit(data.y, data.X)
     agreement = float(np.max(np.abs(front.params.to_numpy() - raw.params) / front.bse.to_numpy()))
-    return FrontDoor(n, k, raw_seconds, front_seconds, design_seconds, fit_seconds, agreement)
+    median = {name: statistics.median(times) for name, times in seconds.items()}
+    return FrontDoor(n, k, median["raw"], median["front"], median["design"], median["fit"], agreement)

@@ -89,10 +89,12 @@ def _whole_plain_design(parsed: Any, plain: PlainColumns, rows: pd.DataFrame, cl
     pandas' isna before. None when some value is, for the careful path."""
     y_name, y = _outcome(parsed, rows)
     X, finite = plain_design(plain, rows)
-    if not all(finite) or np.isnan(y).any():
+    # Counting the two outcomes checks them and finds missing ones too.
+    ones = np.count_nonzero(y == 1.0)
+    if not all(finite) or ones + np.count_nonzero(y == 0.0) != len(y):
         return None
     refuse_repeated_names(plain.names, "the design")
-    return _finish(y, X, plain.names, y_name, clusters, 0, formula=formula, spec=plain)
+    return _finish(y, X, plain.names, y_name, clusters, 0, formula=formula, spec=plain, ones=float(ones))
 
 
 def _outcome(parsed: Any, rows: pd.DataFrame) -> tuple[str, np.ndarray]:
@@ -187,11 +189,13 @@ def design_for(spec: Any, newdata: Any) -> pd.DataFrame:
 
 def _finish(y: np.ndarray, X: np.ndarray, names: list[str], y_name: str, codes: list[pd.Series], dropped: int,
             formula: str | None = None, spec: Any = None, labels: list[Any] | None = None,
-            notes: list[str] | None = None) -> Design:
+            notes: list[str] | None = None, ones: float | None = None) -> Design:
+    """ones: the number of ones in y when the caller has found y to be 0/1 already."""
     check_size(len(y), X.shape[1], dropped)
-    if not is_binary(y):
-        refuse_outcome(np.unique(y), y_name)
-    ones = float(y.sum())
+    if ones is None:
+        if not is_binary(y):
+            refuse_outcome(np.unique(y), y_name)
+        ones = float(y.sum())
     refuse_constant_outcome(ones, len(y), y_name)
     clusters, n_clusters = cluster_codes(codes)
     return Design(endog=np.ascontiguousarray(y), exog=np.asfortranarray(X), exog_names=names, endog_name=y_name,
