@@ -1,7 +1,6 @@
 #include "core/ame/accumulate.hpp"
 
 #include <algorithm>
-#include <cstdint>
 
 #include "core/simd/normal_blocks.hpp"
 #include "core/simd/rows.hpp"
@@ -44,28 +43,10 @@ void ChunkSums::add(const ChunkSums& part) noexcept {
   add_all(pdf_difference_x_, part.pdf_difference_x_);
 }
 
-// The view's own memory when its columns are aligned runs of doubles at a fixed distance, else a copy:
-// the sums see the same values either way, so every layout gives the same bits.
-ChunkSums::Columns ChunkSums::columns_of(const core::MatrixView& rows) {
-  constexpr auto kDouble = static_cast<std::ptrdiff_t>(sizeof(double));
-  const bool aligned = reinterpret_cast<std::uintptr_t>(rows.data) % alignof(double) == 0;
-  if (aligned && rows.row_stride == kDouble && rows.col_stride >= 0 && rows.col_stride % kDouble == 0) {
-    return {reinterpret_cast<const double*>(rows.data), static_cast<std::size_t>(rows.col_stride / kDouble)};
-  }
-  const auto m = static_cast<std::size_t>(rows.rows);
-  tile_.resize(m * k_);
-  for (std::size_t l = 0; l < k_; ++l) {
-    for (std::size_t r = 0; r < m; ++r) {
-      tile_[l * m + r] = rows(static_cast<std::ptrdiff_t>(r), static_cast<std::ptrdiff_t>(l));
-    }
-  }
-  return {tile_.data(), m};
-}
-
 void ChunkSums::add_block(const core::MatrixView& rows) {
   const simd::RowKernels& kernels = simd::row_kernels();
   const auto m = static_cast<std::size_t>(rows.rows);
-  const Columns x = columns_of(rows);
+  const core::ColumnBlock x = core::column_block(rows, tile_);
   double* eta = eta_.data();
   double* f = pdf_.data();
   kernels.linear_index(x.data, x.stride, k_, params_.data(), 0, m, eta);
@@ -82,7 +63,7 @@ void ChunkSums::add_block(const core::MatrixView& rows) {
 // Per dummy: the index with x_j set to 1 and to 0. As x_j is 0 or 1, one of the two is eta itself
 // (eta + (1 - x_j) b_j and eta - x_j b_j add a zero to it), whose phi is f and whose Phi serves every
 // dummy: only the other one, eta - b_j or eta + b_j, needs Phi and phi of its own.
-void ChunkSums::add_dummies(const Columns& x, std::size_t m) {
+void ChunkSums::add_dummies(const core::ColumnBlock& x, std::size_t m) {
   const simd::RowKernels& kernels = simd::row_kernels();
   const simd::NormalBlocks& blocks = simd::normal_blocks();
   const double* eta = eta_.data();

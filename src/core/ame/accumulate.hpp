@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/ame/columns.hpp"
+#include "core/column_block.hpp"
 #include "core/strided.hpp"
 
 namespace quorbis::core::ame {
@@ -28,20 +29,14 @@ class ChunkSums {
   void add_to(std::vector<double>& effects, std::vector<double>& jacobian) const;
 
  private:
-  // A block's columns, column l of m rows at data + l * stride.
-  struct Columns {
-    const double* data;
-    std::size_t stride;
-  };
-  Columns columns_of(const core::MatrixView& rows);
-  void add_dummies(const Columns& x, std::size_t m);
+  void add_dummies(const core::ColumnBlock& x, std::size_t m);
 
   std::vector<double> params_;
   const ColumnKinds& kinds_;
   std::size_t k_;
 
   // Block-length scratch: eta, f, eta f, five vectors for the dummies, and the block's columns when
-  // they are not laid out in memory as Columns.
+  // they are not laid out in memory as a ColumnBlock.
   std::vector<double> eta_, pdf_, weight_, dummy_scratch_, tile_;
 
   // Sums over the chunk so far.

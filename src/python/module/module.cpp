@@ -13,6 +13,7 @@
 #include "python/fit/design_matrix.hpp"
 #include "python/fit/fit_design.hpp"
 #include "python/fit/fit_probit.hpp"
+#include "python/margins/margins.hpp"
 #include "python/module/constants.hpp"
 #include "python/module/threads.hpp"
 #include "python/panel/fit_fixed_effects.hpp"
@@ -57,6 +58,13 @@ PyMethodDef design_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// For the Python layer's effects of variables, average predictions and predictions with errors.
+PyMethodDef margin_functions[] = {
+    {"_margin_sums", fast(margins::margin_sums), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_predict", fast(margins::predict), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "quorbis", "A Python module implemented in Vask.", 0, nullptr, nullptr,
     nullptr, nullptr, nullptr,
@@ -97,6 +105,7 @@ PyMODINIT_FUNC PyInit__quorbis() {
     if (PyModule_AddFunctions(module.get(), block_functions) < 0) throw_pending();
     if (PyModule_AddFunctions(module.get(), panel_functions) < 0) throw_pending();
     if (PyModule_AddFunctions(module.get(), design_functions) < 0) throw_pending();
+    if (PyModule_AddFunctions(module.get(), margin_functions) < 0) throw_pending();
     if (PyModule_AddObjectRef(module.get(), "_Optimizer", blocks::optimizer_type().get()) < 0) throw_pending();
     if (PyModule_AddObjectRef(module.get(), "PanicException", panic_exception_type()) < 0) throw_pending();
     add_constants(module.get());
