@@ -9,7 +9,7 @@ from __future__ import annotations
 import sys
 import warnings
 from dataclasses import dataclass, field
-from typing import Any, cast
+from typing import Any, Iterator, cast
 
 import formulaic
 import numpy as np
@@ -40,6 +40,31 @@ class Design:
     constants: list[int]  # the columns of exog holding one nonzero value in every row
     labels: list[Any] | None = None  # for a DataFrame X: its column labels, by which predict() reads new data
     notes: list[str] = field(default_factory=list)  # what was changed in the data on the way, for the result
+    rows: Any = None  # for a formula: where the fitted rows' variables are read again (FrameRows, DaskRows)
+
+
+@dataclass(frozen=True)
+class FrameRows:
+    """The data a formula was fitted on, and which of its rows were fitted, to read their variables again."""
+
+    frame: pd.DataFrame  # a shallow copy of the data
+    positions: np.ndarray | None  # the fitted rows' positions in frame, in order; None for all rows
+
+    @property
+    def nobs(self) -> int:
+        return len(self.frame) if self.positions is None else len(self.positions)
+
+    @property
+    def columns(self) -> pd.Index:
+        return self.frame.columns
+
+    def chunks(self, columns: list[str], size: int) -> Iterator[tuple[pd.DataFrame, int, int]]:
+        """The fitted rows' columns, size rows at a time, with the range of fitted rows they are."""
+        where = [self.frame.columns.get_loc(c) for c in columns]
+        for begin in range(0, self.nobs, size):
+            end = min(self.nobs, begin + size)
+            rows = slice(begin, end) if self.positions is None else self.positions[begin:end]
+            yield self.frame.iloc[rows, where], begin, end
 
 
 def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> Design:
@@ -50,7 +75,8 @@ def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> Design:
     columns = cluster_columns(cluster, len(frame), frame, frame.index)
     plain = plain_columns(parsed, frame[used])
     if plain is not None and not any(c.isna().any() for c in columns):
-        whole = _whole_plain_design(parsed, plain, frame[used], columns, formula)
+        fitted = FrameRows(frame.copy(deep=False), None)
+        whole = _whole_plain_design(parsed, plain, frame[used], columns, formula, fitted)
         if whole is not None:
             return whole
     unsure = [c for c in used if may_be_missing_or_infinite(frame[c])]
@@ -78,12 +104,13 @@ def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> Design:
                         missing)
     dropped = int((~keep).sum()) + int(later.sum())
     codes = [c[keep][~later] for c in columns]
+    positions = None if dropped == 0 else np.flatnonzero(keep)[~later]
     return _finish(_rows(y, ~later), _rows(X, ~later), names, y_name, codes, dropped, formula=formula, spec=spec,
-                   notes=notes)
+                   notes=notes, rows=FrameRows(frame.copy(deep=False), positions))
 
 
 def _whole_plain_design(parsed: Any, plain: PlainColumns, rows: pd.DataFrame, clusters: list[pd.Series],
-                        formula: str) -> Design | None:
+                        formula: str, fitted: FrameRows) -> Design | None:
     """The design of every row under a formula of plain columns, when none of its values is missing or
     infinite: the columns are put together and checked in one pass on the thread pool, with no pass of
     pandas' isna before. None when some value is, for the careful path."""
@@ -94,7 +121,8 @@ def _whole_plain_design(parsed: Any, plain: PlainColumns, rows: pd.DataFrame, cl
     if not all(finite) or ones + np.count_nonzero(y == 0.0) != len(y):
         return None
     refuse_repeated_names(plain.names, "the design")
-    return _finish(y, X, plain.names, y_name, clusters, 0, formula=formula, spec=plain, ones=float(ones))
+    return _finish(y, X, plain.names, y_name, clusters, 0, formula=formula, spec=plain, ones=float(ones),
+                   rows=fitted)
 
 
 def _outcome(parsed: Any, rows: pd.DataFrame) -> tuple[str, np.ndarray]:
@@ -189,7 +217,7 @@ def design_for(spec: Any, newdata: Any) -> pd.DataFrame:
 
 def _finish(y: np.ndarray, X: np.ndarray, names: list[str], y_name: str, codes: list[pd.Series], dropped: int,
             formula: str | None = None, spec: Any = None, labels: list[Any] | None = None,
-            notes: list[str] | None = None, ones: float | None = None) -> Design:
+            notes: list[str] | None = None, ones: float | None = None, rows: Any = None) -> Design:
     """ones: the number of ones in y when the caller has found y to be 0/1 already."""
     check_size(len(y), X.shape[1], dropped)
     if ones is None:
@@ -200,7 +228,7 @@ def _finish(y: np.ndarray, X: np.ndarray, names: list[str], y_name: str, codes: 
     clusters, n_clusters = cluster_codes(codes)
     return Design(endog=np.ascontiguousarray(y), exog=np.asfortranarray(X), exog_names=names, endog_name=y_name,
                   clusters=clusters, n_clusters=n_clusters, dropped_rows=dropped, formula=formula, spec=spec,
-                  ones=ones, constants=constant_columns(X), labels=labels, notes=notes or [])
+                  ones=ones, constants=constant_columns(X), labels=labels, notes=notes or [], rows=rows)
 
 
 def check_size(rows: int, columns: int, dropped: int) -> None:

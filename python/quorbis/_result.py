@@ -10,42 +10,10 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from . import _report
-from ._design import Design, design_for, is_dask_frame
+from . import _margins, _predictions, _report
+from ._design import Design
 from ._fit import driver, fit_rows
 from ._separation import Separation
-
-# Phi(x) = erfc(-x / sqrt 2) / 2 with the C library's erfc, one call per row.
-_erfc = np.frompyfunc(math.erfc, 1, 1)
-
-
-def normal_cdf(x: np.ndarray) -> np.ndarray:
-    return 0.5 * np.asarray(_erfc(np.asarray(x, dtype=np.float64) * -math.sqrt(0.5)), dtype=np.float64)
-
-
-def _predicted(exog: np.ndarray, coef: np.ndarray) -> np.ndarray:
-    return normal_cdf(exog @ coef)
-
-
-def _predict_frame(newdata: Any, spec: Any, columns: list[Any], coef: np.ndarray) -> Any:
-    """columns: the labels of the fitted columns, as newdata (or its design under spec) names them."""
-    if spec is not None:
-        newdata = design_for(spec, newdata)
-    if isinstance(newdata, pd.DataFrame):
-        absent = [c for c in columns if c not in newdata.columns]
-        if absent:
-            raise ValueError(f"newdata lacks the columns {', '.join(map(str, absent))}")
-        repeated = [c for c in columns if isinstance(newdata.columns.get_loc(c), (slice, np.ndarray))]
-        if repeated:
-            raise ValueError(f"newdata has several columns named {', '.join(map(repr, repeated))}")
-        values = np.column_stack([newdata[c].to_numpy(dtype=np.float64, na_value=np.nan) for c in columns]) \
-            if columns else np.empty((len(newdata), 0))
-        return pd.Series(normal_cdf(values @ coef), index=newdata.index, name="predicted")
-    values = np.asarray(newdata, dtype=np.float64)
-    values = values.reshape(1, -1) if values.ndim == 1 else values
-    if values.ndim != 2 or values.shape[1] != len(coef):
-        raise ValueError(f"newdata must have {len(coef)} columns, not shape {values.shape}")
-    return normal_cdf(values @ coef)
 
 
 def _cov_type(clustered: bool, robust: bool, small_sample: bool) -> str:
@@ -111,6 +79,7 @@ class ProbitResult:
         self.endog_name: str = design.endog_name
         self.formula: str | None = design.formula
         self._spec = design.spec
+        self._rows = design.rows
         self.n_clusters: int | None = design.n_clusters
         self.dropped_rows: int = design.dropped_rows
         self.small_sample: bool = small_sample
@@ -188,8 +157,9 @@ class ProbitResult:
         half = statistics.NormalDist().inv_cdf(1.0 - alpha / 2.0) * self.bse
         return pd.DataFrame({"lower": self.params - half, "upper": self.params + half})
 
-    def predict(self, newdata: Any = None) -> Any:
-        """Predicted probabilities Phi(x . b).
+    def predict(self, newdata: Any = None, *, se: bool = False, which: str = "prob", alpha: float = 0.05) -> Any:
+        """Predicted probabilities Phi(x . b), or the index x . b; with ``se``, their standard errors and
+        intervals.
 
         Parameters
         ----------
@@ -197,49 +167,128 @@ class ProbitResult:
             For a formula fit, data with the formula's variables (the same transforms and categories
             apply; a category not seen in the fit is an error). For a fit on arrays, a design matrix with
             the fitted columns (a DataFrame's columns are taken by name). None: the rows of the fit.
+        se : bool, default False
+            Also the delta-method standard error and the (1 - alpha) interval of each prediction.
+        which : {"prob", "linear"}, default "prob"
+            The probability Phi(x . b), or the linear index x . b.
+        alpha : float, default 0.05
+            One minus the intervals' confidence level.
 
         Returns
         -------
-        pandas.Series, numpy.ndarray or their Dask counterparts
-            A Series indexed like ``newdata`` when it is a DataFrame, else an array. Rows with a
-            missing value get NaN. A Dask DataFrame gives a Dask Series, partition by partition; None
+        pandas.Series, numpy.ndarray, pandas.DataFrame or their Dask counterparts
+            Without ``se``: a Series indexed like ``newdata`` when it is a DataFrame, else an array. With
+            ``se``: a DataFrame with the columns "predicted", "std err", "lower" and "upper". Rows with a
+            missing value get NaN. A Dask DataFrame gives Dask results, partition by partition; None
             gives a Dask array when the fit was on a Dask DataFrame.
+
+        Notes
+        -----
+        The standard error of x . b is sqrt(x V x'), V the covariance of the fit (robust, clustered, with
+        the small-sample factor if chosen); that of Phi(x . b) is phi(x . b) times it. The interval is
+        x . b -/+ z se(x . b), taken through Phi for the probability, so it stays within [0, 1].
+
+        Examples
+        --------
+        >>> r.predict(data.head(), se=True)  # doctest: +SKIP
         """
-        coef = self.params.to_numpy()
-        if newdata is None:
-            if isinstance(self._exog, np.ndarray):
-                return _predicted(self._exog, coef)
-            return self._exog.map_blocks(_predicted, coef, drop_axis=1, dtype=np.float64)
-        if is_dask_frame(newdata):
-            return newdata.map_partitions(_predict_frame, self._spec, self._columns(), coef,
-                                          meta=pd.Series(dtype=np.float64, name="predicted"))
-        return _predict_frame(newdata, self._spec, self._columns(), coef)
+        return _predictions.predict(self.params.to_numpy(), self._cov, self._exog, self._spec, self._columns(),
+                                    newdata, se, which, alpha)
 
     def _columns(self) -> list[Any]:
         # A fit on a DataFrame X reads new data by X's own labels (integers, tuples), not their text.
         return self.exog_names if self._labels is None else list(self._labels)
 
-    def ame(self, chunk_size: int | None = None) -> pd.DataFrame:
-        """Average marginal effects of every regressor but the constant, with delta-method errors.
+    def ame(self, variables: Any = None, *, at: Any = None, by: Any = None, alpha: float = 0.05,
+            chunk_size: int | None = None) -> pd.DataFrame:
+        """Average marginal effects of the formula's variables, with delta-method standard errors.
 
-        A column of 0 and 1 gets the discrete change from 0 to 1, any other column the derivative.
-        The covariance is that of this fit (robust, clustered, with the small-sample factor if chosen).
+        For a formula fit, one row per variable of the right-hand side: a numeric variable gets the average
+        of dP(y = 1)/dv through every term that reads it (powers, logarithms, ``center``/``scale``,
+        interactions, ...; by the chain rule, exactly); a 0/1 variable the discrete change from 0 to 1; a
+        categorical one a row per level but the base, the average of P(level) - P(base) with every row set
+        to each. A fit on arrays gives one row per column instead: a column of 0 and 1 gets the discrete
+        change, any other the derivative.
 
         Parameters
         ----------
+        variables : str or list of str, optional
+            The variables to report (default: all of the right-hand side, in the order of their columns).
+        at : None, "mean" or dict, optional
+            None averages over the fitted rows. "mean" evaluates at the means of the variables, each
+            categorical variable at its observed shares (every dummy column at its level's share, as the
+            usual packages do). A dict sets variables for every row, ``{"age": [30, 40], "children": 0}``,
+            and gives the effects at each point of the grid of its values.
+        by : str or list of str, optional
+            Columns of the fitted data: the effects averaged within each of their groups.
+        alpha : float, default 0.05
+            One minus the intervals' confidence level.
         chunk_size : int, optional
-            Rows per chunk, to bound the working memory; the results equal those of one chunk up to
-            rounding.
+            Rows read and summed at a time (65536 by default): the memory beyond the fit's own is a few
+            arrays of this many rows.
 
         Returns
         -------
         pandas.DataFrame
-            Columns "dy/dx", "Std. Err", "z", "Pr(>|z|)" and "Significance", one row per regressor.
+            Columns "dy/dx", "Std. Err", "z", "Pr(>|z|)", "Significance", the interval's ends, and for a
+            formula fit "contrast" (the levels compared, "" for a derivative) and "variable". Indexed by
+            the row's label, with the groups and grid values first when ``by`` or ``at`` are given.
+
+        Notes
+        -----
+        The standard errors use this fit's covariance (robust, clustered, with the small-sample factor if
+        chosen); p-values are computed with erfc, so that they are never rounded to 0. Derivatives of
+        transforms not known here (splines, say) come from formulaic's model of the term evaluated on
+        perturbed rows, by central differences with Richardson extrapolation.
 
         Examples
         --------
-        >>> quorbis.probit("GRADE ~ GPA + TUCE + PSI", data).ame()  # doctest: +SKIP
+        >>> r = quorbis.probit("y ~ age + I(age**2) + age:educ + C(religious)", data)  # doctest: +SKIP
+        >>> r.ame()  # doctest: +SKIP
+        >>> r.ame("age", at={"age": [30, 40, 50]})  # doctest: +SKIP
         """
+        if isinstance(variables, (int, np.integer)) and not isinstance(variables, bool) and chunk_size is None:
+            variables, chunk_size = None, int(variables)  # ame(chunk_size) as it was called before
+        if self._rows is None:
+            if variables is not None or at is not None or by is not None:
+                raise ValueError("variables, at and by need a fit of a formula; this fit is of arrays")
+            return self._column_effects(chunk_size)
+        return _margins.effects(self._margin_fit(), variables, at, by, alpha, chunk_size)
+
+    def margins(self, at: Any = None, by: Any = None, *, alpha: float = 0.05,
+                chunk_size: int | None = None) -> pd.DataFrame:
+        """Average predicted probabilities with delta-method standard errors and intervals.
+
+        Parameters
+        ----------
+        at : None, "mean" or dict, optional
+            As for :meth:`ame`: the fitted rows as they are, the means of the variables, or variables set
+            for every row, one average per point of the grid of their values.
+        by : str or list of str, optional
+            Columns of the fitted data: one average per group.
+        alpha : float, default 0.05
+            One minus the intervals' confidence level.
+        chunk_size : int, optional
+            Rows read and summed at a time.
+
+        Returns
+        -------
+        pandas.DataFrame
+            Columns "predicted", "Std. Err" and the interval's ends, one row per group and grid point.
+
+        Examples
+        --------
+        >>> r.margins(at={"age": 40, "children": 1})  # doctest: +SKIP
+        """
+        if self._rows is None:
+            if at is not None or by is not None:
+                raise ValueError("at and by need a fit of a formula; this fit is of arrays")
+        return _margins.predictions(self._margin_fit(), at, by, alpha, chunk_size)
+
+    def _margin_fit(self) -> _margins.Fit:
+        return _margins.Fit(self.params.to_numpy(), self._cov, self._exog, self._spec, self.exog_names, self._rows)
+
+    def _column_effects(self, chunk_size: int | None) -> pd.DataFrame:
         constants = set(self._constants)
         # ame leaves out columns named const and takes the others' names as row labels: name them
         # neutrally for the call and put the real names back.
@@ -250,12 +299,13 @@ class ProbitResult:
         table.index = [self.exog_names[j] for j in range(len(labels)) if j not in constants]
         return table
 
-    def plot_ame(self, ax: Any = None, alpha: float = 0.05) -> Any:
+    def plot_ame(self, ax: Any = None, alpha: float = 0.05, **options: Any) -> Any:
         """Draws the average marginal effects with their (1 - alpha) intervals; returns the Axes.
 
-        Needs matplotlib: ``pip install 'quorbis[plot]'``.
+        The contrasts of a categorical variable are drawn together under its name. ``options`` go to
+        :meth:`ame` (``variables``, ``at``, ``by``). Needs matplotlib: ``pip install 'quorbis[plot]'``.
         """
-        return _report.plot_effects(self.ame(), alpha, ax)
+        return _report.plot_effects(self.ame(alpha=alpha, **options), alpha, ax)
 
     def summary(self) -> _report.Summary:
         """The fit as a table: model statistics, then coefficients with tests and 95 % intervals.
