@@ -38,7 +38,8 @@ def main() -> None:
     print(coefficients.to_string(float_format=six_decimals))
     print()
     print("Average marginal effects (PSI is 0/1, so its effect is the discrete change from 0 to 1)")
-    print(classical.ame().to_string(float_format=six_decimals))
+    effects = classical.ame()[["dy/dx", "Std. Err", "z", "Pr(>|z|)", "Significance"]]
+    print(effects.to_string(float_format=six_decimals))
 
 
 if __name__ == "__main__":

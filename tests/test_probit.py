@@ -72,12 +72,14 @@ def test_agrees_with_the_statsmodels_formula_interface(ours, theirs):
     np.testing.assert_allclose(r.conf_int(0.1).to_numpy(), m.conf_int(0.1).to_numpy(), atol=1e-6)
     np.testing.assert_allclose(r.cov_params().to_numpy(), m.cov_params().to_numpy(), atol=1e-6)
 
+    np.testing.assert_allclose(r.predict(theirs[1]), m.predict(theirs[1]), atol=1e-6)
+    if ":" in formula:  # statsmodels' effects are of columns, not of the variables of an interaction
+        return
     effects, margins = r.ame(), m.get_margeff(dummy=True).summary_frame()
     margins = margins.loc[effects.index]  # statsmodels lists the dummies of categoricals first
     assert sorted(effects.index) == sorted(m.params.index.drop("Intercept"))
     for ours_, theirs_ in [("dy/dx", "dy/dx"), ("Std. Err", "Std. Err."), ("Pr(>|z|)", "Pr(>|z|)")]:
         np.testing.assert_allclose(effects[ours_], margins[theirs_], rtol=0, atol=1e-6)
-    np.testing.assert_allclose(r.predict(theirs[1]), m.predict(theirs[1]), atol=1e-6)
 
 
 def test_the_small_sample_factor_of_a_robust_covariance_is_n_over_n_minus_k():
@@ -99,7 +101,7 @@ def test_clusters_of_any_dtype_and_the_array_form_give_the_same_fit():
         pd.testing.assert_series_equal(other.bse, by_name.bse)
         assert other.n_clusters == by_name.n_clusters == 40
     assert by_name.dropped_rows == 3 and by_ints.dropped_rows == 0
-    assert list(by_arrays.ame().index) == list(by_name.ame().index)
+    assert list(by_arrays.ame().index) == by_name.exog_names[1:]
 
 
 def test_two_cluster_columns_cluster_on_their_cells():
@@ -116,7 +118,7 @@ class TestTraps:
         r = quorbis.probit(GRADES.GRADE, X)
         assert list(r.ame().index) == ["GPA", "TUCE", "PSI"]
         formula = quorbis.probit("GRADE ~ GPA + TUCE + PSI", GRADES)
-        pd.testing.assert_frame_equal(r.ame(), formula.ame(), atol=1e-12)
+        pd.testing.assert_frame_equal(r.ame(), formula.ame()[r.ame().columns], atol=1e-12)
 
     @pytest.mark.parametrize("outcome, shown", [([1, 2], "1, 2"), ([0, 1, 5], "0, 1, 5"), ([0.5, 1], "0.5, 1")])
     def test_an_outcome_that_is_not_0_1_is_refused(self, outcome, shown):

@@ -60,7 +60,49 @@ def from_dask_frame(formula: str, data: Any, cluster: Any, missing: str) -> Desi
     endog, exog, codes = _arrays(partitions, checks, plan_key, cells, len(plan.names))
     return Design(endog=endog, exog=exog, exog_names=plan.names, endog_name=plan.y_name, clusters=codes,
                   n_clusters=None if cells is None else len(cells), dropped_rows=dropped + later, formula=formula,
-                  spec=plan.rhs, ones=ones, constants=_constant_columns(checks), notes=plan.notes)
+                  spec=plan.rhs, ones=ones, constants=_constant_columns(checks), notes=plan.notes,
+                  rows=DaskRows(data, plan, [(c["rows"], c["transformed"]) for c in checks]))
+
+
+class DaskRows:
+    """The fitted rows of a Dask DataFrame, to read their variables again: partition by partition, the rows
+    the fit kept, with their rows of the design."""
+
+    def __init__(self, data: Any, plan: _Plan, partitions: list[tuple[int, bool]]) -> None:
+        self.data, self.plan, self.partitions = data, plan, partitions  # (rows, transformed) per partition
+
+    @property
+    def columns(self) -> pd.Index:
+        columns: pd.Index = self.data.columns
+        return columns
+
+    def fold(self, columns: list[str], function: Any, combine: Any, chunk: int, exog: bool) -> Any:
+        """function(frame, X) of every chunk of every partition's fitted rows, combined in row order."""
+        wanted = list(dict.fromkeys([*self.plan.used, *(self.plan.cluster or []), *columns]))
+        plan = dask.delayed(self.plan, traverse=False)
+        parts = [dask.delayed(_fold_partition)(p, plan, transformed, function, combine, chunk, exog)
+                 for p, (rows, transformed) in zip(self.data[wanted].to_delayed(), self.partitions) if rows]
+        total = parts[0]
+        for part in parts[1:]:
+            total = dask.delayed(combine)(total, part)
+        return dask.compute(total)[0]
+
+
+def _fold_partition(part: pd.DataFrame, plan: _Plan, transformed: bool, function: Any, combine: Any, chunk: int,
+                    exog: bool) -> Any:
+    columns = cluster_columns(plan.cluster, len(part), part, part.index)
+    frame = part[~missing_table(part[plan.used], columns).any(axis=1).to_numpy()]
+    X = _regressors(frame, plan) if exog or transformed else None
+    if transformed:
+        assert X is not None
+        keep = ~_later(_outcome(frame, plan), X)
+        frame, X = frame[keep], X[keep]
+    total = None
+    for begin in range(0, len(frame), chunk):
+        end = min(len(frame), begin + chunk)
+        result = function(frame.iloc[begin:end], None if X is None else X[begin:end])
+        total = result if total is None else combine(total, result)
+    return total
 
 
 def _levels(partitions: list[Any], used: list[str], cluster: Any, categorical: list[str],

@@ -60,11 +60,11 @@ class FrameRows:
 
     def chunks(self, columns: list[str], size: int) -> Iterator[tuple[pd.DataFrame, int, int]]:
         """The fitted rows' columns, size rows at a time, with the range of fitted rows they are."""
-        where = [self.frame.columns.get_loc(c) for c in columns]
+        where: Any = [self.frame.columns.get_loc(c) for c in columns]
         for begin in range(0, self.nobs, size):
             end = min(self.nobs, begin + size)
-            rows = slice(begin, end) if self.positions is None else self.positions[begin:end]
-            yield self.frame.iloc[rows, where], begin, end
+            rows: Any = slice(begin, end) if self.positions is None else self.positions[begin:end]
+            yield cast(pd.DataFrame, self.frame.iloc[rows, where]), begin, end
 
 
 def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> Design:

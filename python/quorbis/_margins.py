@@ -18,7 +18,7 @@ import itertools
 import math
 import statistics
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any, Callable, cast
 
 import numpy as np
 import pandas as pd
@@ -202,7 +202,8 @@ def _zero_one(names: list[str], frame: pd.DataFrame, _: Any) -> dict[str, bool]:
     out = {}
     for v in names:
         values = frame[v].to_numpy(dtype=np.float64, na_value=np.nan)
-        out[v] = bool(((values == 0.0) | (values == 1.0)).all())
+        # A few rows settle it for most variables, before a pass over all of them.
+        out[v] = all(bool(((part == 0.0) | (part == 1.0)).all()) for part in (values[:_CHECK_ROWS], values))
     return out
 
 
@@ -214,6 +215,8 @@ def _grid(design: Structure, at: Any) -> dict[str, Any]:
     """The names set by at and the tuples of their values, one per grid point; one empty point without."""
     if at is None or (isinstance(at, str) and at == "mean"):
         return {"names": [], "points": [()]}
+    if isinstance(at, str):
+        raise ValueError(f"at must be None, 'mean' or a dict of variables and values, not {at!r}")
     if not isinstance(at, dict):
         raise TypeError(f"at must be None, 'mean' or a dict of variables and values, not {type(at).__name__}")
     names = list(at)
@@ -282,8 +285,8 @@ def _table(fit: Fit, plan: Plan, grid: dict[str, Any], at: Any, alpha: float, ch
 
 def _index(tuples: list[tuple[Any, ...]], names: list[str]) -> pd.Index:
     if len(names) == 1:
-        return pd.Index([t[0] for t in tuples], name=names[0])
-    return pd.MultiIndex.from_tuples(tuples, names=names)
+        return cast(pd.Index, pd.Index([t[0] for t in tuples], name=names[0]))
+    return cast(pd.Index, pd.MultiIndex.from_tuples(tuples, names=names))
 
 
 def _empty(plan: Plan, k: int) -> Sums:
@@ -336,7 +339,7 @@ def _group_codes(plan: Plan, frame: pd.DataFrame) -> np.ndarray | None:
     if plan.groups is None:
         return None
     if len(plan.by) == 1:
-        codes: np.ndarray = plan.groups.get_indexer(frame[plan.by[0]])
+        codes: np.ndarray = plan.groups.get_indexer(pd.Index(frame[plan.by[0]]))
     else:
         codes = plan.groups.get_indexer(pd.MultiIndex.from_frame(frame[plan.by]))
     return codes

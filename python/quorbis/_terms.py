@@ -14,7 +14,7 @@ import ast
 import itertools
 import math
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any, Callable, cast
 
 import numpy as np
 import pandas as pd
@@ -288,7 +288,7 @@ def evaluate(node: ast.AST, rows: Rows, state: dict[str, Any]) -> Value:
     if isinstance(node, ast.Name):
         return rows.number(node.id)
     if isinstance(node, ast.Constant):
-        return float(node.value)
+        return float(cast(float, node.value))
     if isinstance(node, ast.UnaryOp):
         value = evaluate(node.operand, rows, state)
         return -value if isinstance(node.op, ast.USub) else value
@@ -472,8 +472,13 @@ def opaque_derivatives(term: OpaqueTerm, variable: str, rows: Rows) -> list[Valu
     step = 2.0 ** -10 * np.maximum(np.abs(v), 1.0)
 
     def central(h: Value) -> list[Value]:
-        up = opaque_values(term, rows.setting({variable: v + h}))
-        down = opaque_values(term, rows.setting({variable: v - h}))
+        try:
+            up = opaque_values(term, rows.setting({variable: v + h}))
+            down = opaque_values(term, rows.setting({variable: v - h}))
+        except Exception as error:  # formulaic's, whatever the transform raises
+            terms = ", ".join(dict.fromkeys(str(n).split("[")[0] for n in term.names))
+            raise ValueError(f"the derivative of {terms} in {variable} steps beyond the values it takes ({error}); "
+                             "a spline needs extrapolation='extend' for its derivatives") from error
         return [(a - b) / (2.0 * h) for a, b in zip(up, down)]
 
     coarse, fine = central(step), central(step / 2.0)

@@ -1,6 +1,6 @@
 """Binary probit regression by maximum likelihood, and average marginal effects."""
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, final, type_check_only
 
@@ -144,9 +144,28 @@ class ProbitResult:
     def raw(self) -> VaskProbitResults: ...
     def cov_params(self) -> pd.DataFrame: ...
     def conf_int(self, alpha: float = 0.05) -> pd.DataFrame: ...
-    def predict(self, newdata: Any = None) -> Any: ...
-    def ame(self, chunk_size: SupportsIndex | None = None) -> pd.DataFrame: ...
-    def plot_ame(self, ax: Any = None, alpha: float = 0.05) -> Any: ...
+    def predict(
+        self, newdata: Any = None, *, se: bool = False, which: Literal["prob", "linear"] = "prob", alpha: float = 0.05
+    ) -> Any: ...
+    # An integer as the first argument is the chunk size, as ame(chunk_size) took it before.
+    def ame(
+        self,
+        variables: str | Sequence[str] | SupportsIndex | None = None,
+        *,
+        at: Literal["mean"] | Mapping[str, Any] | None = None,
+        by: str | Sequence[str] | None = None,
+        alpha: float = 0.05,
+        chunk_size: SupportsIndex | None = None,
+    ) -> pd.DataFrame: ...
+    def margins(
+        self,
+        at: Literal["mean"] | Mapping[str, Any] | None = None,
+        by: str | Sequence[str] | None = None,
+        *,
+        alpha: float = 0.05,
+        chunk_size: SupportsIndex | None = None,
+    ) -> pd.DataFrame: ...
+    def plot_ame(self, ax: Any = None, alpha: float = 0.05, **options: Any) -> Any: ...
     def summary(self) -> Summary: ...
     def _repr_html_(self) -> str: ...
 
