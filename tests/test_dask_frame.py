@@ -20,6 +20,7 @@ qd = pytest.importorskip("quorbis.dask")
 frame = pytest.importorskip("quorbis._dask_frame")
 
 FORMULA = "y ~ x + C(region) + x:z"
+TIGHT = {"tol": 1e-12, "max_iter": 200}
 FITS = {"classical": {}, "HC0": {"robust": True}, "cluster": {"cluster": "firm", "small_sample": True},
         "two clusters": {"cluster": ["firm", "d"]}}
 
@@ -60,6 +61,17 @@ def test_a_dask_frame_gives_the_fit_and_effects_of_its_rows_in_memory(formula, k
     assert list(effects.index) == list(expected.index)
     np.testing.assert_allclose(effects.iloc[:, :3], expected.iloc[:, :3], rtol=1e-12, atol=0)
     assert (effects["Significance"] == expected["Significance"]).all()
+
+
+@pytest.mark.parametrize("call", [
+    lambda r: r.ame(), lambda r: r.ame(at="mean"), lambda r: r.ame(["x", "region"], at={"z": [-1, 1]}, by="d"),
+    lambda r: r.margins(by=["region", "d"]), lambda r: r.margins(at={"region": "east"}),
+], ids=["ame", "at the means", "at values by groups", "margins by groups", "margins at a level"])
+def test_effects_and_margins_of_a_dask_frame_are_those_in_memory(call):
+    formula = "y ~ x + I(x**2) + C(region) + x:z + d"
+    got, want = call(quorbis.probit(formula, LAZY, **TIGHT)), call(quorbis.probit(formula, DATA, **TIGHT))
+    assert got.index.equals(want.index)
+    np.testing.assert_allclose(got.iloc[:, :2], want.iloc[:, :2], rtol=1e-12, atol=0)
 
 
 WITH_MARS = pd.CategoricalDtype(["east", "west", "north", "south", "mars"])

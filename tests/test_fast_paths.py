@@ -43,3 +43,20 @@ def test_fit_and_effects_are_the_same_bits(both_paths, n, k, order, cov):
 
     fast, portable = both_paths(fit)
     assert fast == portable
+
+
+@pytest.mark.parametrize("n, k", [(1037, 7), (300, 16)])
+def test_margin_sums_and_predictions_are_the_same_bits(both_paths, n, k):
+    y, X = simulate(n, k, [n, k])
+    r = quorbis.fit_probit(y, X)
+    extras = [np.ascontiguousarray(X[:, 1] * X[:, 2])]
+    scenarios = [np.zeros((0, 3)), np.array([[1, 0.5, -1], [2, 2.0, 0]])]
+    derivatives = [(0, np.array([[1, 1.0, -1]])), (1, np.array([[2, 1.0, 0]]))]
+
+    def run():
+        sums = quorbis._quorbis._margin_sums(X, r.params, extras, scenarios, [0, 1], derivatives)
+        rows = quorbis._quorbis._predict(X, r.params, r.cov_params(), 1.96)
+        return [sums[0].tobytes(), sums[1].tobytes(), rows.tobytes()]
+
+    fast, portable = both_paths(run)
+    assert fast == portable

@@ -79,7 +79,22 @@ AME_CALLS = [
 ] + [(f"ame {name} raises", lambda name=name: quorbis.ame(_Model(name))) for name in
      ["params", "cov_params", "model", "exog_names", "exog"]]
 
-CALLS = FIT_CALLS + AME_CALLS
+_margin_sums, _predict = quorbis._quorbis._margin_sums, quorbis._quorbis._predict
+EXTRA = np.ascontiguousarray(X[:, 1])
+SCENARIOS = [np.zeros((0, 3)), np.array([[1, 0.5, -1], [2, 2.0, 0]])]
+MARGIN_CALLS = [
+    ("margin sums", lambda: _margin_sums(X, RESULTS.params, [EXTRA], SCENARIOS, [0, 1], [(1, np.array([[1, 1., 0]]))])),
+    ("margin sums weighted", lambda: _margin_sums(X, RESULTS.params, [], SCENARIOS[:1], [0], [], EXTRA)),
+    ("margin sums bad source", lambda: _margin_sums(X, RESULTS.params, [], SCENARIOS, [0], [])),
+    ("margin sums short extra", lambda: _margin_sums(X, RESULTS.params, [EXTRA[1:]], SCENARIOS, [0], [])),
+    ("margin sums bad pair", lambda: _margin_sums(X, RESULTS.params, [EXTRA], SCENARIOS, [], [(0,)])),
+    ("margin sums bad scenario", lambda: _margin_sums(X, RESULTS.params, [EXTRA], SCENARIOS, [2], [])),
+    ("predict", lambda: _predict(X, RESULTS.params)),
+    ("predict errors", lambda: _predict(X, RESULTS.params, RESULTS.cov_params(), 1.96)),
+    ("predict bad cov", lambda: _predict(X, RESULTS.params, np.eye(2), 1.96)),
+]
+
+CALLS = FIT_CALLS + AME_CALLS + MARGIN_CALLS
 
 
 def _run(call):
@@ -91,7 +106,7 @@ def _run(call):
 
 @pytest.mark.parametrize("label, call", CALLS, ids=[label for label, _ in CALLS])
 def test_input_reference_counts_are_restored(label, call):
-    inputs = (Y, X, G, RESULTS, RESULTS.params, RESULTS.cov_params(), RESULTS.model.exog)
+    inputs = (Y, X, G, RESULTS, RESULTS.params, RESULTS.cov_params(), RESULTS.model.exog, EXTRA, *SCENARIOS)
     _run(call)
     before = [sys.getrefcount(obj) for obj in inputs]
     for _ in range(50):

@@ -40,7 +40,12 @@ def _run_python(code, timeout=300, **env):
 def _everything(fit_kwargs, chunk_size):
     r = quorbis.fit_probit(Y, X, **fit_kwargs)
     table = quorbis.ame(r, chunk_size=chunk_size)
-    return r.params, r.cov_params(), r.loglike, r.iterations, table
+    # The effects of variables and the predictions with errors, through the kernels behind them.
+    derivative = np.array([[1, 1.0, -1], [2, 2.0, 0]])
+    sums = quorbis._quorbis._margin_sums(X, r.params, [np.ascontiguousarray(X[:, 1])], [np.zeros((0, 3))], [0],
+                                         [(0, derivative)])
+    rows = quorbis._quorbis._predict(X, r.params, r.cov_params(), 1.96)
+    return r.params, r.cov_params(), r.loglike, r.iterations, table, np.concatenate([*sums[:2], rows], axis=None)
 
 
 @pytest.mark.parametrize(
@@ -53,11 +58,12 @@ def test_results_are_bit_identical_for_any_number_of_threads(threads, fit_kwargs
     for n in (1, 2, 3, 8):
         threads(n)
         runs.append(_everything(fit_kwargs, chunk_size))
-    for params, cov, loglike, iterations, table in runs[1:]:
+    for params, cov, loglike, iterations, table, margins in runs[1:]:
         np.testing.assert_array_equal(params, runs[0][0])
         np.testing.assert_array_equal(cov, runs[0][1])
         assert (loglike, iterations) == runs[0][2:4]
         pd.testing.assert_frame_equal(table, runs[0][4], check_exact=True)
+        assert margins.tobytes() == runs[0][5].tobytes()
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="counts the threads in /proc")
