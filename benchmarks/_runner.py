@@ -29,6 +29,7 @@ import _front
 import _memory
 import _report
 import _threads
+import _variables
 from _cases import Case, Data
 from _report import Row
 
@@ -222,6 +223,14 @@ def run(arguments: argparse.Namespace, blas_settings: dict[str, str]) -> int:
               f"(design {front.design_seconds:.4f} s, fit {front.fit_seconds:.4f} s, the rest "
               f"{front.rest_seconds:.4f} s), fit_probit {front.raw_seconds:.4f} s, ratio {front.ratio:.2f}x",
               flush=True)
+    variables = None
+    if arguments.variables_rows:
+        variables = _variables.measure_variables(arguments.variables_rows, arguments.seed, arguments.repeats, memory)
+        growth = "" if variables.growth_bytes is None else \
+            f", peak growth {variables.growth_bytes / _report.MIB:.1f} MiB (X {variables.x_bytes / _report.MIB:.0f} MiB)"
+        print(f"\neffects of variables at {_report.size_label(variables.n, variables.k)}, default threads: ame() "
+              f"{variables.ame_seconds:.4f} s, raw ame {variables.raw_seconds:.4f} s, ratio {variables.ratio:.2f}x"
+              f"{growth}; predict(se=True) {variables.predict_seconds:.4f} s", flush=True)
     load_after = os.getloadavg()
 
     failures = [f"{_report.size_label(r.n, r.k)} {r.title} [{run}]: {a.what} deviates by {a.deviation:.3e} "
@@ -238,10 +247,12 @@ def run(arguments: argparse.Namespace, blas_settings: dict[str, str]) -> int:
         missed.append(f"{_report.size_label(streaming.n, streaming.k)} fit (default threads)")
     if front is not None and front.met is False:
         missed.append(f"{_report.size_label(front.n, front.k)} probit() against fit_probit")
+    if variables is not None and variables.met is False:
+        missed.append(f"{_report.size_label(variables.n, variables.k)} ame() of variables, predict(se=True)")
     if missed:
         print("\nTargets not met:", *missed, sep="\n  ")
 
-    write_outputs(arguments, _report.Results(rows, scaling, streaming, front), notes, blas_settings,
+    write_outputs(arguments, _report.Results(rows, scaling, streaming, front, variables), notes, blas_settings,
                   (load_before[0], load_after[0]))
     return 2 if missed and arguments.require_targets else 0
 

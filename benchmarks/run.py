@@ -14,8 +14,10 @@ fails if they do not), and writes a Markdown report and a bar chart of the ratio
 Every call is timed twice: single-threaded (the BLAS under statsmodels capped at 1 thread with
 threadpoolctl, quorbis set to 1 thread) and at default threads (both tools as installed). Then
 quorbis' plain fit on 1 against 2 threads (--scaling-size), a plain fit on data beyond the cache
-(--large-size) with the time of one pass beside NumPy's X @ b, and the front door, probit() with a
-formula on a DataFrame, against fit_probit on the same rows (--front-size). On machines that set
+(--large-size) with the time of one pass beside NumPy's X @ b, the front door, probit() with a
+formula on a DataFrame, against fit_probit on the same rows (--front-size), and the effects of a
+formula's variables against the per-column effects, with predictions and their errors
+(--variables-rows). On machines that set
 OPENBLAS_CORETYPE or OPENBLAS_L2_SIZE, run it with both unset in this command only, so that
 NumPy's OpenBLAS picks its own kernel for the CPU:
 
@@ -36,7 +38,7 @@ DEFAULT_SIZES = "100000x10,1000000x10,200000x50"
 CASE_NAMES = ("fit", "hc0", "cluster", "ame", "ame_chunked")
 BLAS_VARIABLES = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
 QUICK = ["--sizes", "20000x5", "--repeats", "1", "--no-memory", "--scaling-size", "20000x5", "--large-size",
-         "50000x10", "--front-size", "20000x5", "--results", "", "--plot", ""]
+         "50000x10", "--front-size", "20000x5", "--variables-rows", "20000", "--results", "", "--plot", ""]
 
 
 def parse_sizes(text: str) -> list[tuple[int, int]]:
@@ -82,6 +84,8 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
                         help="NxK of the plain fit beyond the cache ('' to skip)")
     parser.add_argument("--front-size", type=parse_size_or_none, default="1000000x10",
                         help="NxK of probit() with a formula against fit_probit ('' to skip)")
+    parser.add_argument("--variables-rows", type=int, default=1_000_000,
+                        help="rows of ame() of a formula's variables against the per-column ame (0 to skip)")
     parser.add_argument("--quick", action="store_true",
                         help="a smoke test on small data: " + " ".join(QUICK) + " (later options win)")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory measurements")

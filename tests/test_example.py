@@ -94,3 +94,11 @@ class TestPrintedResults:
         assert lines["GPA"].endswith("***")
         assert lines["PSI"].endswith("***")
         assert not lines["TUCE"].endswith("*")
+
+
+def test_the_example_of_effects_of_variables_prints_what_the_readme_shows(tmp_path):
+    script = ROOT / "examples" / "affairs.py"
+    result = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert "I(age**2)" in script.read_text()
+    assert f"$ python examples/affairs.py\n{result.stdout}```" in (ROOT / "README.md").read_text()

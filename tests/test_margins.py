@@ -240,3 +240,13 @@ def test_refusals(call, error, message):
 def test_an_array_fit_keeps_its_column_table_and_averages_its_predictions():
     assert list(ARRAY_FIT.ame().columns) == ["dy/dx", "Std. Err", "z", "Pr(>|z|)", "Significance"]
     assert ARRAY_FIT.margins().loc["average", "predicted"] == pytest.approx(ARRAY_FIT.predict().mean(), rel=1e-13)
+
+
+def test_plot_ame_groups_the_contrasts_of_a_categorical_under_its_name():
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    ax = fitted("y ~ age + C(region) + kids").plot_ame()
+    ticks = ax.get_yticklabels()
+    assert [t.get_text() for t in ticks] == ["age", "region", "north - east", "south - east", "kids"]
+    assert [t.get_fontweight() for t in ticks][:3] == ["normal", "bold", "normal"]
+    assert len(ax.lines[0].get_xdata()) == 4  # no point on the line of the name

@@ -239,7 +239,7 @@ def _at_values(design: Structure, v: str, given: Any) -> list[Any]:
                              f"({', '.join(map(str, factor.levels))})")
         if factor is None and not isinstance(option, (int, float, np.integer, np.floating)):
             raise ValueError(f"at sets the numeric variable {v} to {option!r}, which is not a number")
-    return options if factor is not None else [float(o) for o in options]
+    return options
 
 
 def _effect_rows(plan: Plan, v: Variable, settings: dict[str, Any]) -> list[Row]:

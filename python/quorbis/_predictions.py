@@ -45,9 +45,9 @@ def _rows(exog: np.ndarray, params: np.ndarray, cov: np.ndarray | None, z: float
 
 def _frame_or_array(values: np.ndarray, index: pd.Index | None, se: bool) -> Any:
     if index is None:
-        return pd.DataFrame(values, columns=_COLUMNS) if se else values
+        return pd.DataFrame(values, columns=_COLUMNS, copy=False) if se else values
     if se:
-        return pd.DataFrame(values, columns=_COLUMNS, index=index)
+        return pd.DataFrame(values, columns=_COLUMNS, index=index, copy=False)
     return pd.Series(values, index=index, name="predicted")
 
 

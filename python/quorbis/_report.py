@@ -135,12 +135,39 @@ def plot_effects(effects: pd.DataFrame, alpha: float, ax: Any) -> Any:
         import matplotlib.pyplot as plt
     except ImportError as missing:
         raise ImportError("plot_ame needs matplotlib: pip install 'quorbis[plot]'") from missing
+    labels, rows = _plot_rows(effects)
+    headers = set(range(len(labels))) - set(rows)
     if ax is None:
-        _, ax = plt.subplots(figsize=(6.0, 1.0 + 0.4 * len(effects)))
+        _, ax = plt.subplots(figsize=(6.0, 1.0 + 0.4 * len(labels)))
     half = statistics.NormalDist().inv_cdf(1.0 - alpha / 2.0) * effects["Std. Err"]
-    rows = list(range(len(effects)))[::-1]
-    ax.errorbar(effects["dy/dx"], rows, xerr=half, fmt="o", capsize=3)
+    place = [len(labels) - 1 - i for i in rows]
+    ax.errorbar(effects["dy/dx"], place, xerr=half, fmt="o", capsize=3)
     ax.axvline(0.0, color="grey", linewidth=0.8)
-    ax.set_yticks(rows, labels=list(effects.index))
+    ax.set_yticks(list(range(len(labels)))[::-1], labels=labels)
+    for line, tick in enumerate(ax.get_yticklabels()):
+        if line in headers:
+            tick.set_fontweight("bold")
     ax.set_xlabel(f"average marginal effect, {100 * (1 - alpha):g} % interval")
     return ax
+
+
+def _plot_rows(effects: pd.DataFrame) -> tuple[list[str], list[int]]:
+    """The lines of the plot, top down, and the line of each effect: the contrasts of a categorical variable
+    under a line of its name (drawn in bold), each labelled by its levels."""
+    labels: list[str] = []
+    rows: list[int] = []
+    header = None
+    for position, label in enumerate(effects.index):
+        text = " ".join(map(str, label)) if isinstance(label, tuple) else str(label)
+        if "variable" in effects and effects["variable"].iloc[position] != text.split(" ")[-1] \
+                and effects["contrast"].iloc[position]:
+            prefix = " ".join(text.split(" ")[:-1] + [str(effects["variable"].iloc[position])])
+            if prefix != header:
+                header = prefix
+                labels.append(prefix)
+            text = str(effects["contrast"].iloc[position])
+        else:
+            header = None
+        rows.append(len(labels))
+        labels.append(text)
+    return labels, rows
