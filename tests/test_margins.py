@@ -196,6 +196,14 @@ def test_results_do_not_depend_on_the_chunks():
     r = fitted("y ~ age + I(age**2) + age:educ + C(region) + kids")
     for call in (lambda c: r.ame(chunk_size=c), lambda c: r.ame(at={"age": 40}, by="owner", chunk_size=c)):
         pd.testing.assert_frame_equal(call(None), call(97), rtol=1e-12)
+    pd.testing.assert_frame_equal(r.ame(97), r.ame(chunk_size=97))  # as ame(chunk_size) was called before
+
+
+def test_a_term_whose_decoded_columns_differ_from_the_fit_is_left_to_formulaic(monkeypatch):
+    r = fitted("y ~ np.log(income):age + age")
+    monkeypatch.setitem(quorbis._terms._FUNCTIONS, "log", np.log10)  # a wrong reading of the formula
+    effect, _ = exact_effect(r, design(r, DATA), design_derivative(r, DATA, "age"))
+    assert r.ame().loc["age", "dy/dx"] == pytest.approx(effect, rel=1e-7)
 
 
 def test_weights_weigh_rows_as_their_copies():
