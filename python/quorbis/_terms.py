@@ -60,7 +60,7 @@ class Factor:
 
 
 @dataclass(frozen=True, eq=False)
-class Part:
+class FactorColumn:
     """A factor's encoded column in a column of the design: coding[level] per level for a categorical."""
 
     factor: Factor
@@ -71,7 +71,7 @@ class Part:
 class Column:
     index: int  # in the fitted design
     scale: float
-    parts: tuple[Part, ...]
+    factors: tuple[FactorColumn, ...]
     variables: frozenset[str]
 
 
@@ -115,8 +115,8 @@ def structure(spec: Any, names: list[str], opaque_columns: set[int] | frozenset[
             opaque.append(OpaqueTerm(spec.subset([encoded.term]), list(encoded.columns),
                                      [position[str(n)] for n in encoded.columns], variables))
             continue
-        columns += [Column(position[str(name)], scale, parts, frozenset().union(*(p.factor.variables for p in parts)))
-                    for name, scale, parts in decoded]
+        columns += [Column(position[str(name)], scale, factors, frozenset().union(*(f.factor.variables for f in factors)))
+                    for name, scale, factors in decoded]
     categorical: dict[str, Factor] = {}
     for factor in factors.values():
         if factor.categorical:
@@ -124,18 +124,18 @@ def structure(spec: Any, names: list[str], opaque_columns: set[int] | frozenset[
     return Structure(sorted(columns, key=lambda c: c.index), opaque, categorical, list(seen))
 
 
-def _decode(encoded: Any, spec: Any, factors: dict[str, Factor]) -> list[tuple[str, float, tuple[Part, ...]]] | None:
-    """Each column of the term with its scale and parts, or None when a part is not understood."""
-    out: list[tuple[str, float, tuple[Part, ...]]] = []
+def _decode(encoded: Any, spec: Any, factors: dict[str, Factor]) -> list[tuple[str, float, tuple[FactorColumn, ...]]] | None:
+    """Each column of the term with its scale and factor columns, or None when a factor is not understood."""
+    out: list[tuple[str, float, tuple[FactorColumn, ...]]] = []
     names = [str(n) for n in encoded.columns]
     for scoped in encoded.scoped_terms:
-        choices: list[list[Part]] = []
+        choices: list[list[FactorColumn]] = []
         for scoped_factor in scoped.factors:
             factor = _factor(scoped_factor.factor, spec, factors)
             if factor.categorical:
-                choices.append(_coding_parts(factor, spec, scoped_factor.reduced))
+                choices.append(_coding_columns(factor, spec, scoped_factor.reduced))
             elif factor.node is not None:
-                choices.append([Part(factor)])
+                choices.append([FactorColumn(factor)])
             else:
                 return None
         # formulaic's order: the first factor's columns vary fastest.
@@ -146,18 +146,18 @@ def _decode(encoded: Any, spec: Any, factors: dict[str, Factor]) -> list[tuple[s
     return out if len(out) == len(names) else None
 
 
-def _product(choices: list[list[Part]]) -> list[tuple[Part, ...]]:
-    combos: list[tuple[Part, ...]] = [()]
+def _product(choices: list[list[FactorColumn]]) -> list[tuple[FactorColumn, ...]]:
+    combos: list[tuple[FactorColumn, ...]] = [()]
     for options in choices:
         combos = [c + (o,) for c in combos for o in options]
     return combos
 
 
-def _coding_parts(factor: Factor, spec: Any, reduced: bool) -> list[Part]:
+def _coding_columns(factor: Factor, spec: Any, reduced: bool) -> list[FactorColumn]:
     contrasts = spec.encoder_state[factor.expr][1]["contrasts"]
     coding = contrasts.contrasts.get_coding_matrix(list(factor.levels), reduced_rank=reduced)
     values = np.asarray(coding, dtype=np.float64)
-    return [Part(factor, values[:, j].copy()) for j in range(values.shape[1])]
+    return [FactorColumn(factor, values[:, j].copy()) for j in range(values.shape[1])]
 
 
 def _factor(formula_factor: Any, spec: Any, factors: dict[str, Factor]) -> Factor:
@@ -247,33 +247,33 @@ class Rows:
         return self._codes[name]
 
 
-def part_value(part: Part, rows: Rows) -> Value:
-    if part.coding is not None:
-        name = str(part.factor.variable)
+def factor_value(encoded: FactorColumn, rows: Rows) -> Value:
+    if encoded.coding is not None:
+        name = str(encoded.factor.variable)
         if name in rows.shares and name not in rows.values:
             shares = rows.shares[name]
-            return float(sum(shares.get(level, 0.0) * c for level, c in zip(part.factor.levels, part.coding)))
-        return part.coding[rows.level_codes(part.factor)]
-    assert part.factor.node is not None
-    return evaluate(part.factor.node, rows, part.factor.state)
+            return float(sum(shares.get(level, 0.0) * c for level, c in zip(encoded.factor.levels, encoded.coding)))
+        return encoded.coding[rows.level_codes(encoded.factor)]
+    assert encoded.factor.node is not None
+    return evaluate(encoded.factor.node, rows, encoded.factor.state)
 
 
 def column_value(column: Column, rows: Rows) -> Value:
-    return _times(column.scale, [part_value(p, rows) for p in column.parts])
+    return _times(column.scale, [factor_value(p, rows) for p in column.factors])
 
 
 def column_derivative(column: Column, variable: str, rows: Rows) -> Value:
     """d column / d variable through every numeric factor that reads it; 0.0 when none does."""
     total: Value = 0.0
-    for i, part in enumerate(column.parts):
-        if part.coding is not None or variable not in part.factor.variables:
+    for i, encoded in enumerate(column.factors):
+        if encoded.coding is not None or variable not in encoded.factor.variables:
             continue
-        assert part.factor.node is not None
-        inner = derivative(part.factor.node, variable, part.factor.state)
+        assert encoded.factor.node is not None
+        inner = derivative(encoded.factor.node, variable, encoded.factor.state)
         if inner is None:
             continue
-        others = [part_value(p, rows) for j, p in enumerate(column.parts) if j != i]
-        total = total + _times(column.scale, [evaluate(inner, rows, part.factor.state), *others])
+        others = [factor_value(p, rows) for j, p in enumerate(column.factors) if j != i]
+        total = total + _times(column.scale, [evaluate(inner, rows, encoded.factor.state), *others])
     return total
 
 
