@@ -258,3 +258,11 @@ def test_plot_ame_groups_the_contrasts_of_a_categorical_under_its_name():
     assert [t.get_text() for t in ticks] == ["age", "region", "north - east", "south - east", "kids"]
     assert [t.get_fontweight() for t in ticks][:3] == ["normal", "bold", "normal"]
     assert len(ax.lines[0].get_xdata()) == 4  # no point on the line of the name
+
+
+def test_a_fit_with_fixed_effects_offers_no_average_predictions_without_them():
+    rng = np.random.default_rng(5)
+    data = DATA.assign(firm=rng.integers(0, 30, len(DATA)))
+    r = quorbis.probit("y ~ age + educ | firm", data)
+    with pytest.raises(NotImplementedError, match=r"^margins\(\) averages over the design without the fixed"):
+        r.margins()

@@ -13,7 +13,8 @@ import pandas as pd
 from . import _quorbis, _report
 from ._design import Design, design_for, is_dask_frame
 from ._effects_design import Effects
-from ._result import ProbitResult, normal_cdf
+from ._predictions import normal_cdf
+from ._result import ProbitResult
 
 
 def fit_fixed_effects(endog: Any, exog: Any, codes: np.ndarray, max_iter: int, tol: float, robust: bool,
@@ -183,7 +184,7 @@ class FixedEffectsResult(ProbitResult):
                                           self._clusters, L if bias_correction else None)
         return self._raw
 
-    def predict(self, newdata: Any = None) -> Any:
+    def predict(self, newdata: Any = None) -> Any:  # type: ignore[override]
         """Predicted probabilities Phi(x . b + the rows' effects).
 
         Parameters
@@ -221,9 +222,15 @@ class FixedEffectsResult(ProbitResult):
             columns.append(levels.get_indexer(values))
         return np.column_stack(columns)
 
+    def margins(self, at: Any = None, by: Any = None, *, alpha: float = 0.05,
+                chunk_size: int | None = None) -> pd.DataFrame:
+        """Not for a fit with fixed effects: the averages of a formula's rows leave the effects out."""
+        raise NotImplementedError("margins() averages over the design without the fixed effects, so it is not "
+                                  "offered for a fit with them; average predict() over the rows you want instead")
+
     # ---- average partial effects ----
 
-    def ame(self, chunk_size: int | None = None, *, population: bool = True) -> pd.DataFrame:
+    def ame(self, chunk_size: int | None = None, *, population: bool = True) -> pd.DataFrame:  # type: ignore[override]
         """Average partial effects of every slope, averaged over the rows with their estimated effects.
 
         A column of 0 and 1 gets the change from 0 to 1, any other column the derivative b_j phi(x.b + the

@@ -38,6 +38,13 @@ def predict(params: np.ndarray, cov: np.ndarray, exog: Any, spec: Any, columns: 
     return _predict_frame(newdata, spec, columns, options)
 
 
+def normal_cdf(x: Any) -> np.ndarray:
+    """Phi of each value, by the core's normal kernels (x times a coefficient of 1 is x itself)."""
+    values = np.asarray(x, dtype=np.float64)
+    out: np.ndarray = _quorbis._predict(values.reshape(-1, 1), np.ones(1))
+    return out.reshape(values.shape)
+
+
 def _rows(exog: np.ndarray, params: np.ndarray, cov: np.ndarray | None, z: float, linear: bool) -> np.ndarray:
     out: np.ndarray = _quorbis._predict(exog, params, cov, z, linear)
     return out

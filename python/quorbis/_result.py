@@ -305,7 +305,7 @@ class ProbitResult:
         The contrasts of a categorical variable are drawn together under its name. ``options`` go to
         :meth:`ame` (``variables``, ``at``, ``by``). Needs matplotlib: ``pip install 'quorbis[plot]'``.
         """
-        return _report.plot_effects(self.ame(alpha=alpha, **options), alpha, ax)
+        return _report.plot_effects(self.ame(**options), alpha, ax)
 
     def summary(self) -> _report.Summary:
         """The fit as a table: model statistics, then coefficients with tests and 95 % intervals.

@@ -190,7 +190,8 @@ class FixedEffectsResult(ProbitResult):
     @property
     def raw(self) -> Any: ...
     def fixef(self) -> dict[str, pd.Series[float]]: ...
-    def ame(self, chunk_size: SupportsIndex | None = None, *, population: bool = True) -> pd.DataFrame: ...
+    def predict(self, newdata: Any = None) -> Any: ...  # type: ignore[override]
+    def ame(self, chunk_size: SupportsIndex | None = None, *, population: bool = True) -> pd.DataFrame: ...  # type: ignore[override]
 
 def probit(
     formula: str | Any,
