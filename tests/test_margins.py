@@ -262,7 +262,7 @@ def test_plot_ame_groups_the_contrasts_of_a_categorical_under_its_name():
 
 def test_a_fit_with_fixed_effects_offers_no_average_predictions_without_them():
     rng = np.random.default_rng(5)
-    data = DATA.assign(firm=rng.integers(0, 30, len(DATA)))
+    data = DATA.assign(firm=rng.integers(0, 5, len(DATA)))
     r = quorbis.probit("y ~ age + educ | firm", data)
     with pytest.raises(NotImplementedError, match=r"^margins\(\) averages over the design without the fixed"):
         r.margins()
