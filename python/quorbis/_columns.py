@@ -130,10 +130,14 @@ class PlainColumns:
         self._sample = frame.iloc[:2]
         self._spec: Any = None
 
-    def get_model_matrix(self, data: Any, **options: Any) -> Any:
+    def model_spec(self) -> Any:
+        """formulaic's model of the right-hand side, learned on first use."""
         if self._spec is None:
             self._spec = formulaic.model_matrix(self._rhs, self._sample, na_action="ignore").model_spec
-        return self._spec.get_model_matrix(data, **options)
+        return self._spec
+
+    def get_model_matrix(self, data: Any, **options: Any) -> Any:
+        return self.model_spec().get_model_matrix(data, **options)
 
 
 def plain_columns(parsed: Any, frame: pd.DataFrame) -> PlainColumns | None:

@@ -24,6 +24,7 @@ import numpy as np
 import pandas as pd
 
 from . import _quorbis
+from ._columns import PlainColumns
 from ._design import FrameRows
 from ._terms import (Factor, Opaque, Rows, Structure, column_derivative, column_value, opaque_derivatives,
                      opaque_values, structure)
@@ -143,7 +144,8 @@ def _checked_structure(fit: Fit, chunk: int) -> Structure:
     whose columns do not come out as fitted is left to formulaic."""
     if fit.spec is None:  # a fit of arrays: its columns are all there is
         return Structure([], [], {}, [])
-    design = structure(fit.spec, fit.names)
+    model = fit.spec.model_spec() if isinstance(fit.spec, PlainColumns) else fit.spec
+    design = structure(model, fit.names)
     if not isinstance(fit.rows, FrameRows) or fit.rows.nobs == 0:
         return design
     frame, _, end = next(fit.rows.chunks(design.variables, min(chunk, _CHECK_ROWS)))
@@ -158,7 +160,7 @@ def _checked_structure(fit: Fit, chunk: int) -> Structure:
             wrong.add(column.index)
     if not wrong:
         return design
-    return structure(fit.spec, fit.names, opaque_columns=wrong)
+    return structure(model, fit.names, opaque_columns=wrong)
 
 
 def _chosen(design: Structure, variables: Any) -> list[str]:
@@ -181,16 +183,10 @@ def _kinds(fit: Fit, design: Structure, names: list[str], chunk: int) -> list[Va
     for v in names:
         if v in design.categorical:
             factor = design.categorical[v]
-            out.append(Variable(v, "categorical", factor, _base(fit.spec, factor)))
+            out.append(Variable(v, "categorical", factor, factor.base))
         else:
             out.append(Variable(v, "binary" if v in binary else "numeric"))
     return out
-
-
-def _base(spec: Any, factor: Factor) -> Any:
-    contrasts = spec.encoder_state[factor.expr][1]["contrasts"].contrasts
-    base = getattr(contrasts, "base", None)
-    return base if base in factor.levels else factor.levels[0]
 
 
 def _binary(fit: Fit, names: list[str], chunk: int) -> set[str]:

@@ -52,6 +52,7 @@ class Factor:
     node: ast.expr | None = None  # numeric: its expression; None when not understood here
     variable: str | None = None  # categorical: the variable it codes
     levels: tuple[Any, ...] = ()
+    base: Any = None  # categorical: the level the others are compared with
     state: dict[str, Any] = field(default_factory=dict)  # the transforms' state, by their expressions
 
     @property
@@ -170,8 +171,9 @@ def _factor(formula_factor: Any, spec: Any, factors: dict[str, Factor]) -> Facto
     kind, state = spec.encoder_state.get(expr, (None, {}))
     if getattr(kind, "value", None) == "categorical":
         levels = tuple(state.get("categories") or state["contrasts"].levels)
+        base = getattr(state["contrasts"].contrasts, "base", None)  # a treatment coding's chosen base
         factor = Factor(expr, variables, variable=next(iter(variables)) if len(variables) == 1 else None,
-                        levels=levels)
+                        levels=levels, base=base if base in levels else levels[0])
         if factor.variable is None:
             factor = Factor(expr, variables)
     else:
