@@ -266,3 +266,14 @@ def test_a_fit_with_fixed_effects_offers_no_average_predictions_without_them():
     r = quorbis.probit("y ~ age + educ | firm", data)
     with pytest.raises(NotImplementedError, match=r"^margins\(\) averages over the design without the fixed"):
         r.margins()
+
+
+def test_after_rows_and_columns_are_dropped_for_separation_the_effects_are_of_the_refit():
+    data = DATA.assign(y=DATA.y.where(DATA.kids == 0, 1))  # kids = 1 predicts y = 1
+    r = fitted("y ~ age + I(age**2) + educ + kids", data, separation="drop")
+    table = r.ame()
+    assert "kids" not in r.exog_names and list(table.index) == ["age", "educ"]
+    kept = data[data.kids == 0]
+    effect, gradient = exact_effect(r, design(r, kept), design_derivative(r, kept, "age"))
+    assert table.loc["age", "dy/dx"] == pytest.approx(effect, rel=1e-9)
+    assert table.loc["age", "Std. Err"] == pytest.approx(se(r, gradient), rel=1e-7)

@@ -68,8 +68,18 @@ class DaskRows:
     """The fitted rows of a Dask DataFrame, to read their variables again: partition by partition, the rows
     the fit kept, with their rows of the design."""
 
-    def __init__(self, data: Any, plan: _Plan, partitions: list[tuple[int, bool]]) -> None:
+    def __init__(self, data: Any, plan: _Plan, partitions: list[tuple[int, bool]], keep: Any = None,
+                 columns: list[int] | None = None) -> None:
         self.data, self.plan, self.partitions = data, plan, partitions  # (rows, transformed) per partition
+        # For a refit on some rows and columns: a Dask array flagging the rows kept, in X's blocks, and the
+        # positions of the columns kept.
+        self.keep, self.columns_kept = keep, columns
+
+    def subset(self, keep: Any, columns: list[int]) -> DaskRows:
+        """The fitted rows that keep flags and the columns at those positions, as the rows of a refit."""
+        if self.keep is not None:
+            raise ValueError("a design can be reduced once")
+        return DaskRows(self.data, self.plan, self.partitions, keep, columns)
 
     @property
     def columns(self) -> pd.Index:
@@ -80,23 +90,28 @@ class DaskRows:
         """function(frame, X) of every chunk of every partition's fitted rows, combined in row order."""
         wanted = list(dict.fromkeys([*self.plan.used, *(self.plan.cluster or []), *columns]))
         plan = dask.delayed(self.plan, traverse=False)
-        parts = [dask.delayed(_fold_partition)(p, plan, transformed, function, combine, chunk, exog)
-                 for p, (rows, transformed) in zip(self.data[wanted].to_delayed(), self.partitions) if rows]
+        fitted = [(p, transformed) for p, (rows, transformed) in zip(self.data[wanted].to_delayed(), self.partitions)
+                  if rows]
+        masks = [None] * len(fitted) if self.keep is None else list(self.keep.to_delayed().ravel())
+        parts = [dask.delayed(_fold_partition)(p, plan, transformed, mask, self.columns_kept, function, combine, chunk,
+                                               exog) for (p, transformed), mask in zip(fitted, masks)]
         total = parts[0]
         for part in parts[1:]:
             total = dask.delayed(combine)(total, part)
         return dask.compute(total)[0]
 
 
-def _fold_partition(part: pd.DataFrame, plan: _Plan, transformed: bool, function: Any, combine: Any, chunk: int,
-                    exog: bool) -> Any:
+def _fold_partition(part: pd.DataFrame, plan: _Plan, transformed: bool, keep: np.ndarray | None,
+                    columns_kept: list[int] | None, function: Any, combine: Any, chunk: int, exog: bool) -> Any:
     columns = cluster_columns(plan.cluster, len(part), part, part.index)
     frame = part[~missing_table(part[plan.used], columns).any(axis=1).to_numpy()]
     X = _regressors(frame, plan) if exog or transformed else None
     if transformed:
         assert X is not None
-        keep = ~_later(_outcome(frame, plan), X)
-        frame, X = frame[keep], X[keep]
+        complete = ~_later(_outcome(frame, plan), X)
+        frame, X = frame[complete], X[complete]
+    if keep is not None:
+        frame, X = frame[keep], None if X is None else X[keep][:, columns_kept]
     total = None
     for begin in range(0, len(frame), chunk):
         end = min(len(frame), begin + chunk)

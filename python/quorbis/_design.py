@@ -58,6 +58,12 @@ class FrameRows:
     def columns(self) -> pd.Index:
         return self.frame.columns
 
+    def subset(self, keep: np.ndarray, columns: list[int]) -> FrameRows:
+        """The fitted rows that keep flags, as the fitted rows of a refit on them (and some of the columns,
+        which the fit's own design holds)."""
+        positions = np.arange(self.nobs) if self.positions is None else self.positions
+        return FrameRows(self.frame, positions[keep])
+
     def chunks(self, columns: list[str], size: int) -> Iterator[tuple[pd.DataFrame, int, int]]:
         """The fitted rows' columns, size rows at a time, with the range of fitted rows they are."""
         where: Any = [self.frame.columns.get_loc(c) for c in columns]

@@ -277,7 +277,8 @@ def _dropped(design: Design, separation: Separation, rows: Any) -> Check:
     clusters, n_clusters = _renumbered(design.clusters, keep)
     reduced = replace(design, endog=endog, exog=exog, exog_names=names, ones=ones, constants=constant_columns(exog),
                       clusters=clusters, n_clusters=n_clusters,
-                      labels=None if design.labels is None else [design.labels[j] for j in columns])
+                      labels=None if design.labels is None else [design.labels[j] for j in columns],
+                      rows=None if design.rows is None else design.rows.subset(keep, columns))
     dropped = [design.exog_names[j] for j in drop]
     separation = replace(separation, dropped=True, dropped_columns=dropped)
     also = f" and the column{'s' if len(dropped) > 1 else ''} {', '.join(dropped)}" if dropped else ""

@@ -111,18 +111,20 @@ def structure(spec: Any, names: list[str], opaque_columns: set[int] | frozenset[
         for formula_factor in encoded.term.factors:
             seen.update(dict.fromkeys(sorted(_factor(formula_factor, spec, factors).variables)))
         decoded = _decode(encoded, spec, factors)
-        if decoded is None or any(position[str(n)] in opaque_columns for n in encoded.columns):
+        if decoded is None or any(position.get(str(n)) in opaque_columns for n in encoded.columns):
             variables = frozenset().union(*(_factor(f, spec, factors).variables for f in encoded.term.factors))
-            opaque.append(OpaqueTerm(spec.subset([encoded.term]), list(encoded.columns),
-                                     [position[str(n)] for n in encoded.columns], variables))
+            # A column the fit left out (say for separation) has no coefficient: it moves nothing.
+            kept = [str(n) for n in encoded.columns if str(n) in position]
+            opaque.append(OpaqueTerm(spec.subset([encoded.term]), kept, [position[n] for n in kept], variables))
             continue
         columns += [Column(position[str(name)], scale, factors, frozenset().union(*(f.factor.variables for f in factors)))
-                    for name, scale, factors in decoded]
+                    for name, scale, factors in decoded if str(name) in position]
     categorical: dict[str, Factor] = {}
     for factor in factors.values():
         if factor.categorical:
             categorical.setdefault(str(factor.variable), factor)
-    return Structure(sorted(columns, key=lambda c: c.index), opaque, categorical, list(seen))
+    read = frozenset().union(*(c.variables for c in columns), *(t.variables for t in opaque if t.indices))
+    return Structure(sorted(columns, key=lambda c: c.index), opaque, categorical, [v for v in seen if v in read])
 
 
 def _decode(encoded: Any, spec: Any, factors: dict[str, Factor]) -> list[tuple[str, float, tuple[FactorColumn, ...]]] | None:
