@@ -155,6 +155,8 @@ class TestStubFiles:
         assert installed.read_text() == STUB_SOURCE.read_text()
 
 
+# NumPy 1.x types ndarray without default type arguments, which --strict flags at every bare use.
+@pytest.mark.skipif(np.lib.NumpyVersion(np.__version__) < "2.0.0", reason="typed against NumPy 2")
 def test_the_package_sources_are_clean_under_strict(tmp_path):
     # The project's own settings: strict, with the untyped libraries seen as Any.
     command = [sys.executable, "-m", "mypy", "--config-file", str(ROOT / "pyproject.toml"), "--cache-dir",
