@@ -1,6 +1,10 @@
 #include "core/panel/covariance.hpp"
 
 #include <limits>
+#include <utility>
+
+#include "core/probit/multiway.hpp"
+#include "core/probit/probit.hpp"
 
 namespace quorbis::core::panel {
 
@@ -35,19 +39,24 @@ Matrix inverse_or_nan(const Matrix& hessian) {
   return Matrix(hessian.rows(), hessian.cols(), std::numeric_limits<double>::quiet_NaN());
 }
 
-Matrix slopes_covariance(const Layout& layout, const RowTerms& terms, const Projected& columns,
-                         probit::Covariance kind) {
+probit::CovarianceEstimate slopes_covariance(const Layout& layout, const RowTerms& terms, const Projected& columns,
+                                            probit::Covariance kind, const Clustering& clustering) {
   const std::size_t k = layout.k();
   const Demeaned demeaned =
       demeaned_pass(layout, terms, columns.offsets, k, {.score_outer = kind == probit::Covariance::robust});
-  const Matrix classical = inverse_or_nan(demeaned.hessian);
+  Matrix classical = inverse_or_nan(demeaned.hessian);
   switch (kind) {
-    case probit::Covariance::classical: return classical;
-    case probit::Covariance::robust: return probit::sandwich_covariance(classical, demeaned.score_outer);
-    case probit::Covariance::clustered:
-      return probit::sandwich_covariance(classical, cluster_meat(layout, terms, columns.offsets));
+    case probit::Covariance::classical: return {std::move(classical)};
+    case probit::Covariance::robust: return {probit::sandwich_covariance(classical, demeaned.score_outer)};
+    case probit::Covariance::clustered: {
+      const Vector sums = cluster_sums(layout, terms, columns.offsets);
+      if (clustering.multiway != nullptr) {
+        return probit::multiway_covariance(classical, sums, *clustering.multiway, clustering.small_sample);
+      }
+      return {probit::sandwich_covariance(classical, probit::cluster_meat(sums, layout.cluster_count(), k))};
+    }
   }
-  return classical;
+  return {std::move(classical)};
 }
 
 }  // namespace quorbis::core::panel

@@ -1,8 +1,8 @@
 // The slopes' covariance at estimates of a probit with fixed effects. With x~ the columns projected off
 // the effects with the curvature weights w, the concentrated Hessian is H = -sum w x~ x~'; the classical
 // covariance is -H^-1, the robust one H^-1 (sum lambda^2 x~ x~') H^-1 and the clustered one
-// H^-1 (sum_g u_g u_g') H^-1 with u_g = sum over the rows of g of lambda x~: the slopes' block of the same
-// covariance of the probit with one dummy per level.
+// H^-1 (sum_g u_g u_g') H^-1 with u_g = sum over the rows of g of lambda x~ (multiway: over the terms of
+// probit/multiway.hpp): the slopes' block of the same covariance of the probit with one dummy per level.
 #pragma once
 
 #include <vector>
@@ -23,9 +23,16 @@ struct Projected {
 Projected project_columns(const Layout& layout, const CellSums& sums, const Coefficients& start,
                           std::size_t start_width);
 
+// How a clustered covariance clusters: the layout's clusters, or with multiway the terms that group
+// them, each term's meat times G/(G - 1) with small_sample.
+struct Clustering {
+  const probit::Clusters* multiway = nullptr;
+  bool small_sample = false;
+};
+
 // The covariance of that kind with the rows' terms at the estimates and the columns projected there.
-Matrix slopes_covariance(const Layout& layout, const RowTerms& terms, const Projected& columns,
-                         probit::Covariance kind);
+probit::CovarianceEstimate slopes_covariance(const Layout& layout, const RowTerms& terms, const Projected& columns,
+                                            probit::Covariance kind, const Clustering& clustering);
 
 // -H^-1, or NaN throughout when -H is singular.
 Matrix inverse_or_nan(const Matrix& hessian);

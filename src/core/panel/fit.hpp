@@ -17,6 +17,7 @@ namespace quorbis::core::panel {
 struct FitOptions {
   Control control;
   probit::Covariance covariance = probit::Covariance::classical;
+  bool small_sample = false;  // each term of a multiway covariance times G/(G - 1)
   std::optional<std::size_t> correction_lags;  // L of the bias correction; none: maximum likelihood only
 };
 
@@ -25,6 +26,7 @@ struct FitOptions {
 struct Report {
   Vector params;
   Matrix cov;
+  std::size_t negative_eigenvalues = 0;  // that a multiway covariance had set to 0
   std::vector<std::vector<double>> effects;
   double loglike = 0.0;
   std::uint64_t iterations = 0;

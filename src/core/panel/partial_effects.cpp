@@ -9,8 +9,10 @@
 #include "core/panel/covariance.hpp"
 #include "core/panel/fit.hpp"
 #include "core/panel/layout.hpp"
+#include "core/panel/multiway.hpp"
 #include "core/panel/passes.hpp"
 #include "core/parallel/reduce.hpp"
+#include "core/probit/multiway.hpp"
 #include "core/probit/outer.hpp"
 #include "core/probit/probit.hpp"
 #include "core/simd/normal_blocks.hpp"
@@ -374,8 +376,9 @@ Matrix gamma_factor(const Layout& layout, const RowTerms& terms, const Projected
   return q;
 }
 
-// sum_g u_g u_g' over the clusters, u_g the sum of Gamma over g's rows (column-major gamma_rows).
-Matrix clustered_gamma(const Layout& layout, const std::vector<double>& gamma_rows) {
+// sum_g u_g u_g' over the clusters, u_g the sum of Gamma over g's rows (column-major gamma_rows); multiway,
+// over the terms that group the clusters.
+Matrix clustered_gamma(const Layout& layout, const std::vector<double>& gamma_rows, const Clustering& clustering) {
   const std::size_t k = layout.k(), n = layout.rows(), clusters = layout.cluster_count();
   Vector column_sums(clusters * k, 0.0);
   parallel::Lease lease;
@@ -387,17 +390,20 @@ Matrix clustered_gamma(const Layout& layout, const std::vector<double>& gamma_ro
     }
   };
   lease.run(k, column);
+  if (clustering.multiway != nullptr) {
+    return probit::multiway_meat(column_sums, *clustering.multiway, clustering.small_sample).cov;
+  }
   return probit::cluster_meat(column_sums, clusters, k);
 }
 
 // The covariance of sum Gamma: J Q + sum w Psi Psi' (classical), sum Gamma Gamma' (robust), or over the
 // clusters' sums.
-Matrix estimation_sums(const Layout& layout, probit::Covariance kind, const Matrix& jacobian, const Matrix& q,
-                       const CellTables& cells, const Projected& projected, const ThirdPart& third,
-                       const std::vector<double>& gamma_rows) {
+Matrix estimation_sums(const Layout& layout, probit::Covariance kind, const Clustering& clustering,
+                       const Matrix& jacobian, const Matrix& q, const CellTables& cells, const Projected& projected,
+                       const ThirdPart& third, const std::vector<double>& gamma_rows) {
   const std::size_t k = layout.k();
   if (kind == probit::Covariance::robust) return third.gamma_outer.result();
-  if (kind == probit::Covariance::clustered) return clustered_gamma(layout, gamma_rows);
+  if (kind == probit::Covariance::clustered) return clustered_gamma(layout, gamma_rows, clustering);
   Matrix v = probit::multiply(jacobian, q);
   for (std::size_t c = 0; c < layout.cells(); ++c) {
     const double w = cells.projected.weight[c];
@@ -447,8 +453,11 @@ Removal keep_all(const Problem& problem) {
 
 PartialEffects average_partial_effects(const Problem& problem, const probit::Vector& beta,
                                        const std::vector<std::vector<double>>& effects, probit::Covariance kind,
-                                       std::optional<std::size_t> correction_lags) {
-  const Layout layout(problem, keep_all(problem));
+                                       std::optional<std::size_t> correction_lags, bool small_sample) {
+  const Removal all = keep_all(problem);
+  const ClusteredProblem clustered = clustered_problem(problem, all.kept);
+  const Clustering clustering{clustered.multiway ? &*clustered.multiway : nullptr, small_sample};
+  const Layout layout(clustered.problem, all);
   const std::size_t k = layout.k(), n = layout.rows(), L = correction_lags.value_or(0);
   PartialEffects out;
   out.dummy = ame::dummy_columns(problem.exog, std::vector<bool>(k, false));
@@ -477,7 +486,8 @@ PartialEffects average_partial_effects(const Problem& problem, const probit::Vec
   const ThirdPart third = third_pass(ctx, terms, projected.offsets, q, out.effect, wants);
 
   const double scale = 1.0 / (static_cast<double>(n) * static_cast<double>(n));
-  out.estimation = scaled(estimation_sums(layout, kind, jacobian, q, cells, projected, third, gamma_rows), scale);
+  out.estimation =
+      scaled(estimation_sums(layout, kind, clustering, jacobian, q, cells, projected, third, gamma_rows), scale);
   out.sampling = scaled(sampling_sums(layout, cells, out.effect, third, L > 0 ? &gamma_cells : nullptr), scale);
   if (correction_lags) {
     const Vector bias = effects_bias(ctx, cells, first_rows, expected_rows, terms, L);

@@ -36,9 +36,9 @@ struct PartialEffects {
 };
 
 // At slopes beta (one per column of the problem) and effects (one per code of each dimension), over all
-// rows of the problem.
+// rows of the problem; small_sample multiplies each term of a multiway clustering by G/(G - 1).
 PartialEffects average_partial_effects(const Problem& problem, const probit::Vector& beta,
                                        const std::vector<std::vector<double>>& effects, probit::Covariance kind,
-                                       std::optional<std::size_t> correction_lags);
+                                       std::optional<std::size_t> correction_lags, bool small_sample = false);
 
 }  // namespace quorbis::core::panel

@@ -223,7 +223,7 @@ Demeaned demeaned_pass(const Layout& layout, const RowTerms& terms, const std::v
   return out;
 }
 
-Matrix cluster_meat(const Layout& layout, const RowTerms& terms, const std::vector<double>& offsets) {
+Vector cluster_sums(const Layout& layout, const RowTerms& terms, const std::vector<double>& offsets) {
   const std::size_t k = layout.k(), clusters = layout.cluster_count();
   Vector column_sums(clusters * k, 0.0);
   parallel::Lease lease;
@@ -241,7 +241,7 @@ Matrix cluster_meat(const Layout& layout, const RowTerms& terms, const std::vect
     }
   };
   lease.run(k, column);
-  return probit::cluster_meat(column_sums, clusters, k);
+  return column_sums;
 }
 
 }  // namespace quorbis::core::panel

@@ -55,8 +55,9 @@ struct Demeaned {
 Demeaned demeaned_pass(const Layout& layout, const RowTerms& terms, const std::vector<double>& offsets,
                        std::size_t width, DemeanedWants wants);
 
-// sum_g u_g u_g' over the layout's clusters, u_g = sum over the rows of g of lambda x~ (offsets of width k).
-Matrix cluster_meat(const Layout& layout, const RowTerms& terms, const std::vector<double>& offsets);
+// u_g = sum over the rows of g of lambda x~ (offsets of width k) for the layout's clusters, column by column
+// (entry j of u_g at j * clusters + g).
+Vector cluster_sums(const Layout& layout, const RowTerms& terms, const std::vector<double>& offsets);
 
 // ln Phi(z), lambda and w of count rows with outcomes y at indices eta, z = (2y - 1) eta.
 void row_terms(const double* y, const double* eta, std::size_t count, double* log_cdf, double* lambda,

@@ -1,9 +1,11 @@
 // The data of a probit with fixed effects, as views of the caller's arrays: an outcome, the slopes'
-// columns, one column of level codes per dimension of effects, and optionally cluster ids.
+// columns, one column of level codes per dimension of effects, and optionally cluster ids, in one
+// dimension or several.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/strided.hpp"
@@ -18,6 +20,9 @@ struct Problem {
   std::vector<std::size_t> levels;     // of each dimension: every code is below it
   const std::uint32_t* clusters = nullptr;  // n cluster ids below cluster_count, or none
   std::size_t cluster_count = 0;
+  // Multiway clustering: each dimension's n cluster codes (two dimensions or more), read in place of
+  // clusters (see multiway.hpp).
+  std::vector<std::span<const std::uint32_t>> cluster_dimensions;
 
   std::size_t rows() const noexcept { return static_cast<std::size_t>(endog.size); }
   std::size_t k() const noexcept { return static_cast<std::size_t>(exog.cols); }

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/platform.hpp"
+#include "core/probit/multiway.hpp"
 
 namespace quorbis::core::probit {
 namespace {
@@ -100,11 +101,15 @@ Wants covariance_wants(Covariance kind, const Clusters* clusters) noexcept {
           .clusters = kind == Covariance::clustered ? clusters : nullptr};
 }
 
-Matrix estimate_covariance(const Evaluation& at_estimate, Covariance kind) {
+CovarianceEstimate estimate_covariance(const Evaluation& at_estimate, Covariance kind, const Clusters* clusters,
+                                       bool small_sample) {
   Matrix classical = classical_covariance(at_estimate.hessian);
-  if (kind == Covariance::classical) return classical;
-  return sandwich_covariance(classical,
-                             kind == Covariance::clustered ? at_estimate.cluster_meat : at_estimate.score_outer_sum);
+  if (kind == Covariance::classical) return {std::move(classical)};
+  if (kind == Covariance::clustered && clusters != nullptr && !clusters->terms.empty()) {
+    return multiway_covariance(classical, at_estimate.cluster_sums, *clusters, small_sample);
+  }
+  return {sandwich_covariance(classical,
+                              kind == Covariance::clustered ? at_estimate.cluster_meat : at_estimate.score_outer_sum)};
 }
 
 }  // namespace quorbis::core::probit

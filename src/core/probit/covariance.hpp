@@ -1,5 +1,5 @@
 // Covariance of the probit estimates: classical -H^-1 from the Hessian H at the estimates, and the
-// sandwich H^-1 M H^-1 around a meat matrix M of score cross-products (plain or clustered).
+// sandwich H^-1 M H^-1 around a meat matrix M of score cross-products (plain, clustered, or multiway).
 #pragma once
 
 #include <optional>
@@ -27,7 +27,15 @@ Matrix sandwich_covariance(const Matrix& classical, const Matrix& meat);
 // of the sandwich. clusters (the grouping of the rows) is read only for a cluster-robust covariance.
 Wants covariance_wants(Covariance kind, const Clusters* clusters) noexcept;
 
-// The covariance of that kind from the pass at the estimates that covariance_wants asked for.
-Matrix estimate_covariance(const Evaluation& at_estimate, Covariance kind);
+struct CovarianceEstimate {
+  Matrix cov;
+  std::size_t negative_eigenvalues = 0;  // set to 0 to make a multiway covariance positive semi-definite
+};
+
+// The covariance of that kind from the pass at the estimates that covariance_wants asked for. clusters
+// with terms (see multiway.hpp) make a clustered one multiway, each term's meat times G/(G - 1) with
+// small_sample; a one-way covariance has no factor.
+CovarianceEstimate estimate_covariance(const Evaluation& at_estimate, Covariance kind,
+                                       const Clusters* clusters = nullptr, bool small_sample = false);
 
 }  // namespace quorbis::core::probit

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "core/probit/clusters.hpp"
+#include "core/probit/multiway.hpp"
 #include "core/probit/probit.hpp"
 #include "core/probit/working_copy.hpp"
 
@@ -27,7 +28,10 @@ bool readable_in_place(const VectorView& endog, const MatrixView& exog) noexcept
 
 Fit fit(const FitProblem& problem) {
   std::optional<Clusters> clusters;
-  if (problem.covariance == Covariance::clustered) clusters = combine_cluster_keys(problem.cluster_values);
+  if (problem.covariance == Covariance::clustered) {
+    clusters = problem.cluster_dimensions.size() > 1 ? multiway_clusters(problem.cluster_dimensions)
+                                                     : combine_cluster_keys(problem.cluster_values);
+  }
   Wants at_optimum = covariance_wants(problem.covariance, clusters ? &*clusters : nullptr);
   at_optimum.largest_index = problem.largest_index;
   Fit out;
@@ -40,9 +44,10 @@ Fit fit(const FitProblem& problem) {
     exog = out.design.data();
   }
   const Design design{exog, static_cast<std::size_t>(problem.exog.rows), static_cast<std::size_t>(problem.exog.cols)};
-  const Probit probit(endog, static_cast<std::size_t>(problem.endog.size), design);
+  const Probit probit(endog, static_cast<std::size_t>(problem.endog.size), design, problem.weights);
   out.optimum = maximize(probit, problem.max_iter, problem.tol, at_optimum, problem.newton);
-  out.cov = estimate_covariance(*out.optimum.at_optimum, problem.covariance);
+  out.cov = estimate_covariance(*out.optimum.at_optimum, problem.covariance, clusters ? &*clusters : nullptr,
+                                problem.small_sample);
   return out;
 }
 

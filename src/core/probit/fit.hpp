@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "core/buffer.hpp"
 #include "core/probit/covariance.hpp"
@@ -20,6 +22,11 @@ struct FitProblem {
   double tol = kDefaultTol;
   Covariance covariance = Covariance::classical;
   MatrixView cluster_values;  // nobs rows of cluster variables, read when the covariance is clustered
+  // Clustering in two or more dimensions (multiway.hpp), read instead of cluster_values: each dimension's
+  // cluster codes of the nobs rows.
+  std::vector<std::span<const std::uint32_t>> cluster_dimensions;
+  bool small_sample = false;  // each term of a multiway covariance times G/(G - 1)
+  RowWeights weights;
   bool newton = false;  // finish with Newton steps to the maximum (see Optimizer)
   bool largest_index = false;  // take max_i |x_i.b| at the estimates as well
   // Read endog and exog where they are, without copies: only for arrays that nobody else holds and that
@@ -31,7 +38,7 @@ struct Fit {
   Buffer endog;   // the copy of the outcome that the passes read; empty when read in place
   Buffer design;  // the copy of every row of exog, column-major; empty when read in place
   Optimum optimum;  // its at_optimum holds largest_index when asked for
-  Matrix cov;
+  CovarianceEstimate cov;
 };
 
 // Whether the passes can read the rows where they are: a contiguous outcome, and exog column-major with

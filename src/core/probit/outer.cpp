@@ -16,6 +16,10 @@ void OuterSum::add(const double* tile, std::size_t count) noexcept {
   simd::row_kernels().add_outer(acc_.data(), k_, width_, tile, count);
 }
 
+void OuterSum::add(const double* factors, const double* values, std::size_t count) noexcept {
+  simd::row_kernels().add_outer_products(acc_.data(), k_, width_, factors, values, count);
+}
+
 void OuterSum::add(const OuterSum& part) noexcept {
   for (std::size_t i = 0; i < acc_.size(); ++i) acc_[i] = acc_[i] + part.acc_[i];
 }

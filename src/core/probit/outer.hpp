@@ -24,6 +24,9 @@ class OuterSum {
   // For each tile row s, in order: acc[a][c] = s[c] * s[a] + acc[a][c]. Entry [c][a] receives the same
   // products in the same order as [a][c], so only the upper triangle is accumulated and mirrored.
   void add(const double* tile, std::size_t count) noexcept;
+  // For each tile row r, in order: acc[a][c] = factors[r][a] * values[r][c] + acc[a][c], for a <= c; the
+  // sum of a weighted outer product when factors[r] is values[r] times the row's weight.
+  void add(const double* factors, const double* values, std::size_t count) noexcept;
   // acc = acc + part.acc, entry by entry: sums over a run of rows continued by the sums over the next.
   void add(const OuterSum& part) noexcept;
   // Back to zero, for the sums over another run of rows.

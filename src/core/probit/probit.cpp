@@ -48,12 +48,14 @@ struct Block {
 
 // The per-row terms of a block: z = q eta with q = (y + y) - 1, ln Phi(z) when asked for, the ratio
 // phi(z) / Phi(z), and lambda = q phi(z) / Phi(z), the derivative of ln Phi(q eta) in eta; zero_index
-// when every z is zero, as at beta = 0.
+// when every z is zero, as at beta = 0. With weights v, log_cdf holds v ln Phi(z), and weighted_lambda
+// v lambda.
 struct Terms {
   double z[kBlock];
   double log_cdf[kBlock];
   double ratio[kBlock];
   double lambda[kBlock];
+  double weighted_lambda[kBlock];
   bool zero_index = false;
 };
 
@@ -92,6 +94,16 @@ void row_terms(const double* y, const Block& block, bool want_log_cdf, Terms& t)
     simd::normal_blocks().pdf_over_cdf(t.z, t.ratio, block.count);
   }
   for (std::size_t r = 0; r < block.count; ++r) t.lambda[r] = sign_factor(y[r]) * t.ratio[r];
+}
+
+// v x for the rows' terms x; a row of weight 0 adds an exact 0, even where x is infinite (ln Phi of an
+// index far out, or any term at coefficients that ran off).
+double weighted(double v, double x) noexcept { return v == 0.0 ? 0.0 : v * x; }
+
+void weigh_terms(const double* v, std::size_t count, bool logs, Terms& t) noexcept {
+  for (std::size_t r = 0; r < count; ++r) t.weighted_lambda[r] = weighted(v[r], t.lambda[r]);
+  if (!logs) return;
+  for (std::size_t r = 0; r < count; ++r) t.log_cdf[r] = weighted(v[r], t.log_cdf[r]);
 }
 
 // From z = -1 up, ratio (z + ratio) cancels to no less than a third of the ratio and is taken as it
@@ -148,7 +160,7 @@ struct Scratch {
   Scratch(std::size_t tile_width, const Wants& wants)
       : width(tile_width),
         rows(wants_rows(wants) ? kBlock * width : 0),
-        scaled_rows(wants.hessian || wants.gram ? kBlock * width : 0),
+        scaled_rows(wants_rows(wants) ? kBlock * width : 0),
         scores(wants_scores(wants) ? kBlock * width : 0) {}
 
   std::size_t width;
@@ -219,38 +231,70 @@ void for_each_block(const Design& x, const Vector& beta, const Rows& rows, Block
   }
 }
 
+// sum_i (q_i x_i)(q_i x_i)' over the block's rows, weighted by v when given.
+void add_gram(const double* y, const double* v, std::size_t count, std::size_t cols, Scratch& s, OuterSum& gram) {
+  const std::size_t width = s.width;
+  if (v != nullptr) {
+    for (std::size_t r = 0; r < count; ++r) {
+      const double q = sign_factor(y[r]);
+      s.weight[r] = (q * q) * v[r];
+    }
+    scale_row_tile(s.rows.data(), s.weight, count, cols, width, s.scaled_rows.data());
+    return gram.add(s.scaled_rows.data(), s.rows.data(), count);
+  }
+  // (q x_a)(q x_c) is x_a x_c exactly when q is +-1, as it is for every 0/1 outcome.
+  bool unit = true;
+  for (std::size_t r = 0; r < count; ++r) {
+    s.weight[r] = sign_factor(y[r]);
+    unit &= s.weight[r] * s.weight[r] == 1.0;
+  }
+  if (!unit) scale_row_tile(s.rows.data(), s.weight, count, cols, width, s.scaled_rows.data());
+  gram.add(unit ? s.rows.data() : s.scaled_rows.data(), count);
+}
+
+// The robust meat over the block's rows: sum s s' of the score rows s = scores x; with frequency weights,
+// sum v s s' (weighted_scores = v scores), as for v copies of each row.
+void add_score_outer(const double* scores, const double* weighted_scores, std::size_t count, std::size_t cols,
+                     Scratch& s, OuterSum& meat) {
+  const std::size_t width = s.width;
+  scale_row_tile(s.rows.data(), scores, count, cols, width, s.scores.data());
+  if (weighted_scores == nullptr) return meat.add(s.scores.data(), count);
+  scale_row_tile(s.rows.data(), weighted_scores, count, cols, width, s.scaled_rows.data());
+  meat.add(s.scaled_rows.data(), s.scores.data(), count);
+}
+
 // The sums over one task's rows, each from zero and in row order, into part.
-void add_rows(const double* endog, const Design& x, const Vector& beta, const Wants& wants, const Rows& rows,
-              Scratch& s, Partial& part) {
+void add_rows(const double* endog, const Design& x, const RowWeights& weights, const Vector& beta,
+              const Wants& wants, const Rows& rows, Scratch& s, Partial& part) {
   part.clear();
   const std::size_t width = s.width;
   Terms& t = s.terms;
   for_each_block(x, beta, rows, s.block, [&](const Block& block) {
     const double* y = endog + block.begin;
+    const double* v = weights.values == nullptr ? nullptr : weights.values + block.begin;
     if (wants.largest_index) part.largest_index = largest_of(block.eta, block.count, part.largest_index);
-    if (wants_terms(wants)) row_terms(y, block, wants.loglike, t);
-    if (wants.gradient) add_weighted_columns(x, block, t.lambda, part.gradient.data());
+    if (wants_terms(wants)) {
+      row_terms(y, block, wants.loglike, t);
+      if (v != nullptr) weigh_terms(v, block.count, wants.loglike, t);
+    }
+    const double* scores = v == nullptr ? t.lambda : t.weighted_lambda;
+    if (wants.gradient) add_weighted_columns(x, block, scores, part.gradient.data());
     if (wants_rows(wants)) transpose(x.data + block.begin, x.rows, x.cols, block.count, s.rows.data(), width);
     if (wants.hessian) {
       curvature_weights(y, t, block.count, s.weight);
+      if (v != nullptr) {
+        for (std::size_t r = 0; r < block.count; ++r) s.weight[r] = v[r] * s.weight[r];
+      }
       scale_row_tile(s.rows.data(), s.weight, block.count, x.cols, width, s.scaled_rows.data());
       part.hessian.subtract(s.scaled_rows.data(), s.rows.data(), block.count);  // H[a][c] - (w x_a) x_c
     }
-    if (wants.gram) {
-      // (q x_a)(q x_c) is x_a x_c exactly when q is +-1, as it is for every 0/1 outcome.
-      bool unit = true;
-      for (std::size_t r = 0; r < block.count; ++r) {
-        s.weight[r] = sign_factor(y[r]);
-        unit &= s.weight[r] * s.weight[r] == 1.0;
-      }
-      if (!unit) scale_row_tile(s.rows.data(), s.weight, block.count, x.cols, width, s.scaled_rows.data());
-      part.gram.add(unit ? s.rows.data() : s.scaled_rows.data(), block.count);
-    }
+    if (wants.gram) add_gram(y, v, block.count, x.cols, s, part.gram);
     if (wants_scores(wants)) {
-      scale_row_tile(s.rows.data(), t.lambda, block.count, x.cols, width, s.scores.data());
-      part.score_outer.add(s.scores.data(), block.count);
+      const bool frequency = v != nullptr && weights.kind == Weighting::frequency;
+      add_score_outer(frequency ? t.lambda : scores, frequency ? t.weighted_lambda : nullptr, block.count, x.cols,
+                      s, part.score_outer);
     }
-    if (wants.clusters != nullptr) std::copy_n(t.lambda, block.count, part.lambda.data() + (block.begin - rows.begin));
+    if (wants.clusters != nullptr) std::copy_n(scores, block.count, part.lambda.data() + (block.begin - rows.begin));
     if (wants.loglike) add_logs(part.loglike, t.log_cdf, block.count);
   });
 }
@@ -281,8 +325,8 @@ Matrix cluster_meat(const Vector& column_sums, std::size_t clusters, std::size_t
   return meat.result();
 }
 
-Probit::Probit(const double* endog, std::size_t nobs, Design exog) noexcept
-    : endog_(endog), nobs_(nobs), exog_(exog) {}
+Probit::Probit(const double* endog, std::size_t nobs, Design exog, RowWeights weights) noexcept
+    : endog_(endog), nobs_(nobs), exog_(exog), weights_(weights) {}
 
 double Probit::log_likelihood(const Vector& beta) const {
   core::CompensatedSum loglike;
@@ -295,6 +339,10 @@ double Probit::log_likelihood(const Vector& beta) const {
         for_each_block(exog_, beta, rows, blocks[thread], [&](Block& block) {
           signed_index(endog_ + block.begin, block, block.eta);
           simd::normal_blocks().log_cdf(block.eta, block.eta, block.count);
+          if (weights_.values != nullptr) {
+            const double* v = weights_.values + block.begin;
+            for (std::size_t r = 0; r < block.count; ++r) block.eta[r] = weighted(v[r], block.eta[r]);
+          }
           add_logs(part, block.eta, block.count);
         });
       },
@@ -325,7 +373,7 @@ Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
   over_tasks(
       lease, nobs_, Partial(k(), wants),
       [&](const Rows& rows, Partial& part, std::size_t thread) {
-        add_rows(endog_, exog_, beta, wants, rows, scratch[thread], part);
+        add_rows(endog_, exog_, weights_, beta, wants, rows, scratch[thread], part);
       },
       [&](std::size_t first, std::span<const Partial> parts) {
         for (const Partial& part : parts) total.add(part);
@@ -339,7 +387,8 @@ Evaluation Probit::evaluate(const Vector& beta, Wants wants) const {
   if (wants.gram) out.gram = total.gram.result();
   if (wants.score_outer_sum) out.score_outer_sum = total.score_outer.result();
   if (wants.clusters != nullptr) {
-    out.cluster_meat = cluster_meat(cluster_sums, clusters, k());
+    // Multiway terms take their meats from the cells' sums.
+    if (wants.clusters->terms.empty()) out.cluster_meat = cluster_meat(cluster_sums, clusters, k());
     out.cluster_sums = std::move(cluster_sums);
   }
   return out;

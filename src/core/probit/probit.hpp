@@ -1,6 +1,6 @@
-// The probit log-likelihood l(b) = sum_i ln Phi(q_i x_i.b), q_i = 2 y_i - 1, exact for every index
-// (no clamp of Phi), and the passes over the observations that build its gradient, Hessian and score
-// cross-products.
+// The probit log-likelihood l(b) = sum_i v_i ln Phi(q_i x_i.b), q_i = 2 y_i - 1, v_i the row's weight (1
+// without weights), exact for every index (no clamp of Phi), and the passes over the observations that
+// build its gradient, Hessian and score cross-products.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +19,16 @@ struct Design {
   std::size_t cols = 0;
 };
 
+// How weights count: a frequency weight v stands for v copies of its row; a probability (sampling) weight
+// scales the row's part of a pseudo-likelihood. The two differ in the robust meat only: sum v s s' against
+// sum (v s)(v s)', the latter each row its own cluster of weighted scores.
+enum class Weighting { frequency, probability };
+
+struct RowWeights {
+  const double* values = nullptr;  // one finite weight >= 0 per observation; none: each row counts once
+  Weighting kind = Weighting::frequency;
+};
+
 // What one pass over the observations computes.
 struct Wants {
   bool loglike = false;
@@ -30,13 +40,14 @@ struct Wants {
   bool largest_index = false;           // max_i |x_i.b|, which tells whether any fitted probability is near 0 or 1
 };
 
+// Each sum weighs row i by its weight v_i (1 without weights).
 struct Evaluation {
   double loglike = 0.0;
-  Vector gradient;         // sum_i lambda_i x_i
-  Matrix hessian;          // sum_i -w_i x_i x_i', w_i = -d^2/d eta^2 ln Phi(q_i eta_i)
-  Matrix gram;             // sum_i (q_i x_i)(q_i x_i)'
-  Matrix score_outer_sum;  // sum_i s_i s_i' with the score rows s_i = lambda_i x_i
-  Matrix cluster_meat;     // sum_g u_g u_g', u_g the sum of the score rows of cluster g, in id order
+  Vector gradient;         // sum_i v_i lambda_i x_i
+  Matrix hessian;          // sum_i -v_i w_i x_i x_i', w_i = -d^2/d eta^2 ln Phi(q_i eta_i)
+  Matrix gram;             // sum_i v_i (q_i x_i)(q_i x_i)'
+  Matrix score_outer_sum;  // sum_i v_i s_i s_i' (probability weights: sum_i v_i^2 s_i s_i'), s_i = lambda_i x_i
+  Matrix cluster_meat;     // sum_g u_g u_g', u_g the sum of v_i s_i over the rows of cluster g, in id order
   Vector cluster_sums;     // the u_g column by column: entry j of u_g at j * clusters + g
   double largest_index = 0.0;  // NaN when some index is
 };
@@ -49,7 +60,7 @@ Matrix cluster_meat(const Vector& column_sums, std::size_t clusters, std::size_t
 // runs it, and adds the tasks' sums in row order: results do not depend on the number of threads.
 class Probit {
  public:
-  Probit(const double* endog, std::size_t nobs, Design exog) noexcept;
+  Probit(const double* endog, std::size_t nobs, Design exog, RowWeights weights = {}) noexcept;
 
   std::size_t nobs() const noexcept { return nobs_; }
   std::size_t k() const noexcept { return exog_.cols; }
@@ -62,6 +73,7 @@ class Probit {
   const double* endog_;
   std::size_t nobs_;
   Design exog_;
+  RowWeights weights_;
 };
 
 }  // namespace quorbis::core::probit

@@ -208,9 +208,15 @@ void add_outer(double* acc, std::size_t k, std::size_t width, const double* valu
 }
 
 template <class V>
+void add_outer_products(double* acc, std::size_t k, std::size_t width, const double* factors, const double* values,
+                        std::size_t count) noexcept {
+  update<V, false>(acc, k, width, factors, values, count);
+}
+
+template <class V>
 constexpr RowKernels row_kernel_table() noexcept {
-  return {linear_index<V>, sum<V>, add_weighted_columns<V>, transpose<V>, scale_row_tile<V>, subtract_outer<V>,
-          add_outer<V>};
+  return {linear_index<V>,    sum<V>,       add_weighted_columns<V>, transpose<V>, scale_row_tile<V>,
+          subtract_outer<V>, add_outer<V>, add_outer_products<V>};
 }
 
 }  // namespace quorbis::core::simd

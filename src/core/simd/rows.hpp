@@ -34,6 +34,11 @@ struct RowKernels {
   // For each tile row s in order, acc[a][c] = acc[a][c] + s[a] * s[c] for a < k and c from a's vector on.
   void (*add_outer)(double* acc, std::size_t k, std::size_t width, const double* values,
                     std::size_t count) noexcept;
+  // For each tile row r in order, acc[a][c] = acc[a][c] + factors[r][a] * values[r][c] for a < k and c from
+  // a's vector on: the upper triangle of sum_r factors[r] values[r]', symmetric when each factors[r] is a
+  // multiple of values[r].
+  void (*add_outer_products)(double* acc, std::size_t k, std::size_t width, const double* factors,
+                             const double* values, std::size_t count) noexcept;
 };
 
 // The AVX2 set when the CPU has it and fast paths are enabled (see cpu.hpp), else the portable one.
