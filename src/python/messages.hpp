@@ -27,10 +27,15 @@ inline constexpr Message kTypeMismatch{"type_mismatch", "type mismatch:\n from={
 inline constexpr Message kArgument{"argument", "argument '{name}': {message}"};
 inline constexpr Message kChunkSize{"chunk_size", "chunk_size must be at least 1"};
 inline constexpr Message kThreadCount{"thread_count", "n must be from 1 to {max_threads}"};
+inline constexpr Message kProbabilityClassical{
+    "probability_classical",
+    "probability weights need a robust covariance: the classical one, the inverse of the weighted Hessian, "
+    "treats the weighted rows as if they were the population, which sampling weights do not make them; leave "
+    "robust at its default (the sandwich), or cluster"};
 
 inline constexpr Message kMessages[] = {
     kEndogDimensions, kEndogColumns, kExogRows, kClusterRows, kNotAnArray, kCannotConvert,
-    kDimensionMismatch, kTypeMismatch, kArgument, kChunkSize, kThreadCount,
+    kDimensionMismatch, kTypeMismatch, kArgument, kChunkSize, kThreadCount, kProbabilityClassical,
 };
 
 using Field = std::pair<std::string_view, std::string_view>;

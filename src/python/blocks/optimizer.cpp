@@ -1,15 +1,19 @@
 #include "python/blocks/optimizer.hpp"
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <optional>
+#include <vector>
 
 #include "core/probit/covariance.hpp"
+#include "core/probit/multiway.hpp"
 #include "core/probit/optimizer.hpp"
 #include "python/binding.hpp"
 #include "python/blocks/sums.hpp"
 #include "python/boundary.hpp"
+#include "python/cluster_codes.hpp"
 #include "python/convert.hpp"
 #include "python/numpy.hpp"
 #include "python/results.hpp"
@@ -27,16 +31,27 @@ struct OptimizerObject {
   PyObject_HEAD
   std::optional<probit::Optimizer> optimizer;
   probit::Covariance covariance;
+  bool multiway;
+  bool small_sample;
+  // For a multiway covariance: the terms of the cells of the last cluster sums, and what results() made
+  // of them.
+  std::optional<probit::Clusters> cells;
+  std::size_t negative_eigenvalues;
 };
 
 OptimizerObject* as_optimizer(PyObject* self) { return reinterpret_cast<OptimizerObject*>(self); }
 
-constexpr std::array<const char*, 6> kOptimizerParams = {"k", "max_iter", "tol", "robust", "clustered", "newton"};
+constexpr std::array<const char*, 8> kOptimizerParams = {"k",         "max_iter", "tol",      "robust",
+                                                         "clustered", "newton",   "multiway", "small_sample"};
 constexpr Signature kOptimizerSignature = {"_Optimizer", kOptimizerParams, 5};
 
-// _Optimizer(k, max_iter, tol, robust, clustered, newton=False): max_iter, tol and robust as fit_probit
-// takes them, None for the defaults; clustered (a bool) when a robust fit has cluster variables; newton
-// (a bool) to finish with Newton steps to the maximum, as probit's fits do.
+bool flag_argument(PyObject* value) { return given(value) && to_bool(value); }
+
+// _Optimizer(k, max_iter, tol, robust, clustered, newton=False, multiway=False, small_sample=False):
+// max_iter, tol and robust as fit_probit takes them, None for the defaults; clustered (a bool) when a
+// robust fit has cluster variables; newton (a bool) to finish with Newton steps to the maximum, as probit's
+// fits do; multiway when the cluster variables are two or more dimensions of cluster numbers, whose terms
+// small_sample multiplies by G/(G - 1).
 PyObject* optimizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) raise(PyExc_TypeError, "_Optimizer takes no keywords");
@@ -52,11 +67,17 @@ PyObject* optimizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                           : clustered ? probit::Covariance::clustered
                                                       : probit::Covariance::robust;
     const Wants at_optimum = probit::covariance_wants(covariance, &kClustersWanted);
-    const bool newton = given(slot[5]) && to_bool(slot[5]);
+    const bool newton = flag_argument(slot[5]);
+    const bool multiway = clustered && flag_argument(slot[6]);
+    const bool small_sample = flag_argument(slot[7]);
     Ref object = checked(type->tp_alloc(type, 0));
     OptimizerObject* self = as_optimizer(object.get());
     new (&self->optimizer) std::optional<probit::Optimizer>(std::in_place, k, max_iter, tol, at_optimum, newton);
+    new (&self->cells) std::optional<probit::Clusters>();
     self->covariance = covariance;
+    self->multiway = multiway;
+    self->small_sample = small_sample;
+    self->negative_eigenvalues = 0;
     return object;
   });
 }
@@ -64,6 +85,7 @@ PyObject* optimizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void optimizer_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   std::destroy_at(&as_optimizer(self)->optimizer);
+  std::destroy_at(&as_optimizer(self)->cells);
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -79,8 +101,24 @@ PyObject* optimizer_request(PyObject* self, PyObject*) {
   });
 }
 
+// The terms of the cells whose cluster numbers in each dimension are the rows of values.
+probit::Clusters multiway_cells(PyObject* values) {
+  const MatrixView codes = matrix_view(as_float64_array(values, 2));
+  const auto cells = static_cast<std::size_t>(codes.rows), dimensions = static_cast<std::size_t>(codes.cols);
+  std::vector<std::uint32_t> cell_codes(cells * dimensions);
+  for (std::size_t d = 0; d < dimensions; ++d) {
+    const std::vector<std::uint32_t> column = cluster_numbers(codes.column(static_cast<std::ptrdiff_t>(d)), "cells");
+    for (std::size_t c = 0; c < cells; ++c) cell_codes[c * dimensions + d] = column[c];
+  }
+  probit::Clusters out;
+  out.count = cells;
+  out.terms = probit::cluster_terms(cell_codes, dimensions);
+  return out;
+}
+
 // respond(sums): the sums over every row of the pending request, keyed as block_sums returns them,
-// with "cluster_sums" the clusters' score sums as rows, the clusters in order of first appearance.
+// with "cluster_sums" the clusters' score sums as rows, the clusters in order of first appearance, and
+// for multiway clusters "cells", their cluster numbers in each dimension.
 PyObject* optimizer_respond(PyObject* self, PyObject* sums) {
   return guarded([&] {
     probit::Optimizer& optimizer = *as_optimizer(self)->optimizer;
@@ -109,7 +147,14 @@ PyObject* optimizer_respond(PyObject* self, PyObject* sums) {
           column_sums[j * clusters + g] = u(static_cast<std::ptrdiff_t>(g), static_cast<std::ptrdiff_t>(j));
         }
       }
-      evaluation.cluster_meat = probit::cluster_meat(column_sums, clusters, k);
+      OptimizerObject* object = as_optimizer(self);
+      if (object->multiway) {
+        object->cells = multiway_cells(item("cells"));
+        if (object->cells->count != clusters) raise(PyExc_ValueError, "cells must have a row per cluster");
+      } else {
+        evaluation.cluster_meat = probit::cluster_meat(column_sums, clusters, k);
+      }
+      evaluation.cluster_sums = std::move(column_sums);
     }
     optimizer.respond(std::move(evaluation));
     return Ref::borrow(Py_None);
@@ -120,13 +165,21 @@ PyObject* optimizer_respond(PyObject* self, PyObject* sums) {
 PyObject* optimizer_results(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&] {
     if (nargs != 2) raise(PyExc_TypeError, "results() takes exog and endog");
-    const OptimizerObject* object = as_optimizer(self);
+    OptimizerObject* object = as_optimizer(self);
     const probit::Optimizer& optimizer = *object->optimizer;
     if (!optimizer.done()) raise(PyExc_RuntimeError, "the fit is not done");
     const probit::Optimum& optimum = optimizer.optimum();
-    const Matrix cov = probit::estimate_covariance(*optimum.at_optimum, object->covariance);
-    return results_object(optimum, cov, Ref::borrow(args[0]), Ref::borrow(args[1]));
+    const probit::Clusters* cells = object->cells ? &*object->cells : nullptr;
+    const probit::CovarianceEstimate cov =
+        probit::estimate_covariance(*optimum.at_optimum, object->covariance, cells, object->small_sample);
+    object->negative_eigenvalues = cov.negative_eigenvalues;
+    return results_object(optimum, cov.cov, Ref::borrow(args[0]), Ref::borrow(args[1]));
   });
+}
+
+// negative_eigenvalues() -> int: those the multiway covariance of results() set to 0.
+PyObject* optimizer_negative_eigenvalues(PyObject* self, PyObject*) {
+  return guarded([&] { return checked(PyLong_FromSize_t(as_optimizer(self)->negative_eigenvalues)); });
 }
 
 PyMethodDef optimizer_methods[] = {
@@ -134,6 +187,7 @@ PyMethodDef optimizer_methods[] = {
     {"respond", optimizer_respond, METH_O, nullptr},
     {"results", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(optimizer_results)), METH_FASTCALL,
      nullptr},
+    {"negative_eigenvalues", optimizer_negative_eigenvalues, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,11 +7,15 @@
 
 namespace quorbis::python::fit {
 
-// _fit_design(endog, exog, max_iter, tol, robust, clusters=None): endog a contiguous float64 vector of 0
-// and 1, exog column-major float64 of as many rows; max_iter, tol and robust as fit_probit takes them;
-// clusters None or a sequence of cluster-code vectors, one per clustering dimension (at most one for now).
-// Returns a new reference to (results, largest_index): a VaskProbitResults over endog and exog themselves,
-// and max_i |x_i.b| at its estimates (NaN when some index is); or null with an exception set.
+// _fit_design(endog, exog, max_iter, tol, robust, clusters=None, weights=None, frequency=False,
+// small_sample=False): endog a contiguous float64 vector of 0 and 1, exog column-major float64 of as many
+// rows; max_iter, tol and robust as fit_probit takes them; clusters None or a sequence of cluster-code
+// vectors, one per clustering dimension (two or more: multiway, the codes numbered 0, 1, ...); weights
+// None or one weight per row, frequency weights with frequency, else probability weights (which refuse
+// the classical covariance); small_sample multiplies each term of a multiway covariance by G/(G - 1).
+// Returns a new reference to (results, largest_index, negative_eigenvalues): a VaskProbitResults over
+// endog and exog themselves, max_i |x_i.b| at its estimates (NaN when some index is), and the number of
+// negative eigenvalues a multiway covariance had set to 0; or null with an exception set.
 PyObject* fit_design(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept;
 
 }  // namespace quorbis::python::fit

@@ -17,7 +17,7 @@ PyObject* fit_probit(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
     // The working copies are never written, so they become the model's arrays.
     const auto rows = static_cast<std::size_t>(in.problem.exog.rows);
     const auto k = static_cast<std::size_t>(in.problem.exog.cols);
-    return results_object(fit.optimum, fit.cov, matrix_out(std::move(fit.design), rows, k, Order::column_major),
+    return results_object(fit.optimum, fit.cov.cov, matrix_out(std::move(fit.design), rows, k, Order::column_major),
                           vector_out(std::move(fit.endog)));
   });
 }

@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "python/cluster_codes.hpp"
 #include "python/convert.hpp"
 #include "python/error.hpp"
 #include "python/numpy.hpp"
@@ -38,23 +39,21 @@ void read_effects(PyObject* obj, std::ptrdiff_t n, core::panel::Problem& problem
   }
 }
 
-// Cluster numbers 0, 1, ... as float64, one per row.
+// Cluster numbers 0, 1, ... as float64, one column per clustering dimension, one row per row.
 void read_clusters(PyObject* obj, std::ptrdiff_t n, ProblemInputs& in) {
   const MatrixView values = matrix_view(as_float64_array(obj, 2));
   check_rows("cluster_vars", values.rows, n);
-  if (values.cols != 1) refuse("cluster_vars must have one column of cluster numbers");
-  in.clusters.resize(static_cast<std::size_t>(n));
-  std::size_t count = 0;
-  for (std::ptrdiff_t i = 0; i < n; ++i) {
-    const double v = values(i, 0);
-    if (!(v >= 0.0 && v < 4294967295.0) || v != std::floor(v)) {
-      refuse("cluster_vars must hold cluster numbers 0, 1, ...");
-    }
-    in.clusters[static_cast<std::size_t>(i)] = static_cast<std::uint32_t>(v);
-    count = std::max(count, static_cast<std::size_t>(v) + 1);
+  if (values.cols == 0) refuse("cluster_vars must have a column of cluster numbers per dimension");
+  for (std::ptrdiff_t d = 0; d < values.cols; ++d) {
+    in.cluster_dimensions.push_back(cluster_numbers(values.column(d), "cluster_vars"));
   }
-  in.problem.clusters = in.clusters.data();
-  in.problem.cluster_count = count;
+  if (values.cols > 1) {
+    in.problem.cluster_dimensions = spans_of(in.cluster_dimensions);
+    return;
+  }
+  const std::vector<std::uint32_t>& codes = in.cluster_dimensions.front();
+  in.problem.clusters = codes.data();
+  in.problem.cluster_count = codes.empty() ? 0 : *std::max_element(codes.begin(), codes.end()) + std::size_t{1};
 }
 
 }  // namespace
@@ -73,7 +72,7 @@ ProblemInputs read_problem(PyObject* endog, PyObject* exog, PyObject* effects, P
 
 core::probit::Covariance covariance_kind(bool robust, const ProblemInputs& in) noexcept {
   if (!robust) return core::probit::Covariance::classical;
-  return in.problem.clusters != nullptr ? core::probit::Covariance::clustered : core::probit::Covariance::robust;
+  return in.cluster_dimensions.empty() ? core::probit::Covariance::robust : core::probit::Covariance::clustered;
 }
 
 }  // namespace quorbis::python::panel

@@ -13,8 +13,8 @@
 namespace quorbis::python::panel {
 namespace {
 
-constexpr std::array<const char*, 8> kParams = {"endog", "exog", "effects", "max_iter", "tol", "robust",
-                                                "cluster_vars", "bias_L"};
+constexpr std::array<const char*, 9> kParams = {"endog",  "exog",         "effects", "max_iter",    "tol",
+                                                "robust", "cluster_vars", "bias_L",  "small_sample"};
 constexpr Signature kSignature = {"_fit_fixed_effects", kParams, 8};
 
 Ref doubles(const std::vector<double>& values) {
@@ -46,6 +46,7 @@ Ref report_dict(const core::panel::Report& report) {
   set(dict.get(), "loglike", checked(PyFloat_FromDouble(report.loglike)));
   set(dict.get(), "iterations", checked(PyLong_FromUnsignedLongLong(report.iterations)));
   set(dict.get(), "converged", Ref::borrow(report.converged ? Py_True : Py_False));
+  set(dict.get(), "negative_eigenvalues", checked(PyLong_FromSize_t(report.negative_eigenvalues)));
   Ref effects = checked(PyTuple_New(static_cast<Py_ssize_t>(report.effects.size())));
   for (std::size_t d = 0; d < report.effects.size(); ++d) {
     PyTuple_SET_ITEM(effects.get(), static_cast<Py_ssize_t>(d), doubles(report.effects[d]).release());
@@ -80,6 +81,7 @@ PyObject* fit_fixed_effects(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     options.control.tol = convert_argument("tol", [&] { return to_double(slot[4]); });
     options.covariance = covariance_kind(convert_argument("robust", [&] { return to_bool(slot[5]); }), in);
     if (given(slot[7])) options.correction_lags = convert_argument("bias_L", [&] { return to_u64(slot[7]); });
+    options.small_sample = given(slot[8]) && convert_argument("small_sample", [&] { return to_bool(slot[8]); });
     if (options.correction_lags && in.problem.dimensions > 2) {
       raise(PyExc_ValueError, "the bias correction takes individual effects, or individual and time effects");
     }

@@ -39,6 +39,7 @@ struct Inputs {
   core::probit::Covariance kind = core::probit::Covariance::classical;
   std::optional<std::size_t> lags;
   double factor = 1.0;
+  bool small_sample = false;
   std::vector<std::string> names;
 };
 
@@ -56,6 +57,7 @@ Inputs read_inputs(PyObject* fit) {
   Ref lags = attribute(fit, "bias_correction");
   if (given(lags.get())) in.lags = to_u64(lags.get());
   in.factor = to_double(attribute(fit, "factor").get());
+  in.small_sample = to_bool(attribute(fit, "small_sample").get());
   in.names = string_list(attribute(fit, "names").get());
   const std::size_t k = in.problem.problem.k();
   if (in.params.size() != k || in.names.size() != k || in.effects.size() != in.problem.problem.dimensions) {
@@ -77,7 +79,8 @@ PyObject* fixed_effects_ame(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     const Inputs in = read_inputs(slot[0]);
     const bool population = convert_argument("population", [&] { return to_bool(slot[1]); });
     const core::panel::PartialEffects effects = without_lock([&] {
-      return core::panel::average_partial_effects(in.problem.problem, in.params, in.effects, in.kind, in.lags);
+      return core::panel::average_partial_effects(in.problem.problem, in.params, in.effects, in.kind, in.lags,
+                                                  in.small_sample);
     });
     std::vector<core::ame::ColumnEffect> columns;
     for (std::size_t j = 0; j < effects.effect.size(); ++j) {
