@@ -124,6 +124,8 @@ TEMPLATE_CASES = [
      lambda: quorbis.fit_probit(Y, X, robust=1)),
     ("chunk_size", {}, lambda: quorbis.ame(quorbis.fit_probit(Y, X), chunk_size=0)),
     ("thread_count", {"max_threads": 1024}, lambda: quorbis.set_num_threads(1025)),
+    ("probability_classical", {},
+     lambda: _quorbis._fit_design(Y, np.asfortranarray(X), 35, 1e-6, False, None, np.ones(5))),
 ]
 
 

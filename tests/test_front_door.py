@@ -287,7 +287,7 @@ class TestTheFitOfTheDesign:
     def test_the_design_is_read_in_place_and_kept(self):
         y, X, _ = _dataset("fair")
         X = np.asfortranarray(X)
-        r, largest = quorbis._quorbis._fit_design(y, X, 35, 1e-6, False, None)
+        r, largest, _ = quorbis._quorbis._fit_design(y, X, 35, 1e-6, False, None)
         assert r.model.exog is X and r.model.endog is y
         assert largest == pytest.approx(np.abs(X @ r.params).max(), rel=1e-12)
         with pytest.raises(ValueError) as refused:

@@ -1,4 +1,4 @@
-"""Cluster variables of any dtype, given by name or as values, to the float codes fit_probit groups by."""
+"""Cluster variables of any dtype, given by name or as values, to the float codes of each clustering dimension."""
 
 from __future__ import annotations
 
@@ -40,14 +40,11 @@ def cluster_columns(cluster: Any, rows: int, data: pd.DataFrame | None, index: A
     return [table[c].reset_index(drop=True).rename(str(c)) for c in table.columns]
 
 
-def cluster_codes(columns: list[pd.Series]) -> tuple[np.ndarray | None, int | None]:
-    """One code per cell (the intersection of the cluster variables), numbered from 0, as an (n, 1)
-    float64 array, and the number of cells. Integer codes are exact at the four decimals fit_probit reads."""
+def cluster_codes(columns: list[pd.Series]) -> tuple[np.ndarray | None, list[int] | None]:
+    """The cluster codes of each dimension (each variable), numbered from 0 in order of first appearance, as
+    the columns of an (n, dimensions) float64 array, and the number of clusters of each. pandas numbers the
+    values exactly (equal values alike, different ones never), and the codes are exact as floats."""
     if not columns:
         return None, None
-    # Hashing, not sorting: factorize numbers the values in order of appearance.
-    codes = pd.factorize(columns[0].to_numpy())[0]
-    for column in columns[1:]:
-        other, levels = pd.factorize(column.to_numpy())
-        codes = pd.factorize(codes * len(levels) + other)[0]
-    return codes.reshape(-1, 1).astype(np.float64), int(codes.max()) + 1
+    codes = [pd.factorize(column.to_numpy())[0] for column in columns]
+    return np.column_stack(codes).astype(np.float64), [int(c.max(initial=-1)) + 1 for c in codes]

@@ -1,7 +1,8 @@
 """From a formula and a DataFrame, or from y and X, to the float64 arrays and names that fit_probit takes.
 
-Rows with a missing value in the outcome, the regressors or the cluster variables are dropped together
-(or refused), the outcome is checked to be 0/1, and cluster ids of any dtype become float codes.
+Rows with a missing value in the outcome, the regressors, the cluster variables or a weights column are
+dropped together (or refused), rows of weight 0 are left out and counted, the outcome is checked to be 0/1,
+and cluster ids of any dtype become float codes, one column per clustering dimension.
 """
 
 from __future__ import annotations
@@ -21,6 +22,7 @@ from ._columns import (PlainColumns, gather, may_be_missing_or_infinite, plain_c
                        plain_outcome, refuse_complex, refuse_repeated_names, refuse_shared_intercept_name,
                        used_columns, without_unused_levels)
 from ._diagnostics import constant_columns
+from ._weights import Weights, check as check_weights, sums as weight_sums, weights_column
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -31,8 +33,8 @@ class Design:
     exog: Any  # (n, k) float64
     exog_names: list[str]
     endog_name: str
-    clusters: Any  # None or (n, 1) float64 cluster codes 0 .. n_clusters - 1
-    n_clusters: int | None
+    clusters: Any  # None or (n, dimensions) float64 cluster codes, column d numbered 0 .. n_clusters[d] - 1
+    n_clusters: list[int] | None
     dropped_rows: int
     formula: str | None
     spec: Any  # the formula's right-hand side, to build the design of new data
@@ -41,6 +43,12 @@ class Design:
     labels: list[Any] | None = None  # for a DataFrame X: its column labels, by which predict() reads new data
     notes: list[str] = field(default_factory=list)  # what was changed in the data on the way, for the result
     rows: Any = None  # for a formula: where the fitted rows' variables are read again (FrameRows, DaskRows)
+    cluster_names: list[str] = field(default_factory=list)  # of each clustering dimension
+    weights: Any = None  # (n,) float64 weights, all positive, or None
+    frequency: bool = False  # the weights are frequency weights, else probability weights
+    weights_name: str | None = None
+    zero_weight_rows: int = 0  # rows of weight 0, left out
+    weight_sums: tuple[float, float] | None = None  # the sum of the weights, and theirs of the rows of ones
 
 
 @dataclass(frozen=True)
@@ -73,20 +81,23 @@ class FrameRows:
             yield cast(pd.DataFrame, self.frame.iloc[rows, where]), begin, end
 
 
-def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> Design:
+def from_formula(formula: str, data: Any, cluster: Any, missing: str, weights: Any = None,
+                 weights_type: str = "probability") -> Design:
     frame = data if isinstance(data, pd.DataFrame) else pd.DataFrame(data)
     parsed = formula_with_outcome(formula)
     used = used_columns(frame, parsed)
     refuse_shared_intercept_name(parsed, used)
     columns = cluster_columns(cluster, len(frame), frame, frame.index)
+    weighted = weights_column(weights, weights_type, len(frame), frame, frame.index)
+    extra = columns + ([] if weighted is None else weighted.missing())
     plain = plain_columns(parsed, frame[used])
-    if plain is not None and not any(c.isna().any() for c in columns):
+    if plain is not None and not any(c.isna().any() for c in extra):
         fitted = FrameRows(frame.copy(deep=False), None)
-        whole = _whole_plain_design(parsed, plain, frame[used], columns, formula, fitted)
+        whole = _whole_plain_design(parsed, plain, frame[used], columns, formula, fitted, weighted)
         if whole is not None:
             return whole
     unsure = [c for c in used if may_be_missing_or_infinite(frame[c])]
-    keep = _keep_rows(frame[unsure], [c for c in columns if may_be_missing_or_infinite(c)], missing)
+    keep = _keep_rows(frame[unsure], [c for c in extra if may_be_missing_or_infinite(c)], missing)
     rows = frame[used] if keep.all() else frame.loc[keep, used]
     check_size(len(rows), 1, int((~keep).sum()))
     rows, notes = without_unused_levels(rows)
@@ -112,11 +123,22 @@ def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> Design:
     codes = [c[keep][~later] for c in columns]
     positions = None if dropped == 0 else np.flatnonzero(keep)[~later]
     return _finish(_rows(y, ~later), _rows(X, ~later), names, y_name, codes, dropped, formula=formula, spec=spec,
-                   notes=notes, rows=FrameRows(frame.copy(deep=False), positions))
+                   notes=notes, rows=FrameRows(frame.copy(deep=False), positions),
+                   weights=_kept_weights(weighted, keep, ~later))
+
+
+def _kept_weights(weighted: Weights | None, *keeps: np.ndarray) -> tuple[np.ndarray, Weights] | None:
+    """The weights of the rows that every keep flags, in turn, with what they were read from."""
+    if weighted is None:
+        return None
+    values = weighted.values.to_numpy()
+    for keep in keeps:
+        values = _rows(values, keep)
+    return values, weighted
 
 
 def _whole_plain_design(parsed: Any, plain: PlainColumns, rows: pd.DataFrame, clusters: list[pd.Series],
-                        formula: str, fitted: FrameRows) -> Design | None:
+                        formula: str, fitted: FrameRows, weighted: Weights | None) -> Design | None:
     """The design of every row under a formula of plain columns, when none of its values is missing or
     infinite: the columns are put together and checked in one pass on the thread pool, with no pass of
     pandas' isna before. None when some value is, for the careful path."""
@@ -128,7 +150,7 @@ def _whole_plain_design(parsed: Any, plain: PlainColumns, rows: pd.DataFrame, cl
         return None
     refuse_repeated_names(plain.names, "the design")
     return _finish(y, X, plain.names, y_name, clusters, 0, formula=formula, spec=plain, ones=float(ones),
-                   rows=fitted)
+                   rows=fitted, weights=_kept_weights(weighted))
 
 
 def _outcome(parsed: Any, rows: pd.DataFrame) -> tuple[str, np.ndarray]:
@@ -172,7 +194,8 @@ def column_order(spec: Any) -> list[int]:
     return [i for t in ordered for i in spec.term_indices[t]]
 
 
-def from_arrays(endog: Any, exog: Any, cluster: Any, missing: str) -> Design:
+def from_arrays(endog: Any, exog: Any, cluster: Any, missing: str, weights: Any = None,
+                weights_type: str = "probability") -> Design:
     y_name = str(endog.name) if isinstance(endog, pd.Series) and endog.name is not None else "y"
     y = floats(endog, y_name)
     X = _frame_floats(exog) if isinstance(exog, pd.DataFrame) else _array_floats(exog, "X")
@@ -191,10 +214,12 @@ def from_arrays(endog: Any, exog: Any, cluster: Any, missing: str) -> Design:
     refuse_repeated_names(names, "X")
     index = _common_index(endog, exog)
     columns = cluster_columns(cluster, len(y), None, index)
+    weighted = weights_column(weights, weights_type, len(y), None, index)
     keep = ~_missing_in(y, X, [y_name, *names], missing)
     keep &= _keep_rows(pd.DataFrame(index=range(len(y))), columns, missing)
     codes = [c[keep] for c in columns]
-    return _finish(_rows(y, keep), _rows(X, keep), names, y_name, codes, int((~keep).sum()), labels=labels)
+    return _finish(_rows(y, keep), _rows(X, keep), names, y_name, codes, int((~keep).sum()), labels=labels,
+                   weights=_kept_weights(weighted, keep))
 
 
 def _private(X: np.ndarray, source: Any) -> np.ndarray:
@@ -223,18 +248,39 @@ def design_for(spec: Any, newdata: Any) -> pd.DataFrame:
 
 def _finish(y: np.ndarray, X: np.ndarray, names: list[str], y_name: str, codes: list[pd.Series], dropped: int,
             formula: str | None = None, spec: Any = None, labels: list[Any] | None = None,
-            notes: list[str] | None = None, ones: float | None = None, rows: Any = None) -> Design:
-    """ones: the number of ones in y when the caller has found y to be 0/1 already."""
+            notes: list[str] | None = None, ones: float | None = None, rows: Any = None,
+            weights: tuple[np.ndarray, Weights] | None = None) -> Design:
+    """ones: the number of ones in y when the caller has found y to be 0/1 already; weights: those of y's rows
+    with what they were read from."""
     check_size(len(y), X.shape[1], dropped)
+    weighted, zero = None, 0
+    if weights is not None:
+        values, read = weights
+        check_weights(values, read.frequency)
+        positive = values > 0.0
+        zero = len(values) - int(np.count_nonzero(positive))
+        if zero == len(values):
+            raise ValueError(f"no rows to fit: the weights of all {zero} rows are 0")
+        if zero:
+            y, X, values = y[positive], X[positive], values[positive]
+            codes = [c[positive].reset_index(drop=True) for c in codes]
+            rows = None if rows is None else rows.subset(positive, list(range(X.shape[1])))
+            ones = None
+        weighted = np.ascontiguousarray(values)
     if ones is None:
         if not is_binary(y):
             refuse_outcome(np.unique(y), y_name)
         ones = float(y.sum())
     refuse_constant_outcome(ones, len(y), y_name)
     clusters, n_clusters = cluster_codes(codes)
+    extra: dict[str, Any] = {}
+    if weights is not None:
+        extra = {"weights": weighted, "frequency": weights[1].frequency, "weights_name": weights[1].name,
+                 "zero_weight_rows": zero, "weight_sums": weight_sums(weighted, y)}
     return Design(endog=np.ascontiguousarray(y), exog=np.asfortranarray(X), exog_names=names, endog_name=y_name,
                   clusters=clusters, n_clusters=n_clusters, dropped_rows=dropped, formula=formula, spec=spec,
-                  ones=ones, constants=constant_columns(X), labels=labels, notes=notes or [], rows=rows)
+                  ones=ones, constants=constant_columns(X), labels=labels, notes=notes or [], rows=rows,
+                  cluster_names=[str(c.name) for c in codes], **extra)
 
 
 def check_size(rows: int, columns: int, dropped: int) -> None:

@@ -132,14 +132,31 @@ def diagnose(exog: Any, names: list[str], params: np.ndarray, cov: np.ndarray, c
     return notes
 
 
-def cluster_notes(n_clusters: int | None, k: int) -> list[str]:
+def cluster_notes(n_clusters: list[int] | None, names: list[str], k: int, negative: int = 0) -> list[str]:
     """What the number of clusters G does to a cluster-robust covariance: its meat is a sum of G outer
-    products of scores that add up to zero, so its rank is at most G - 1."""
-    if n_clusters is None or n_clusters > k:
+    products of scores that add up to zero, so its rank is at most G - 1. With several dimensions, the
+    dimension of fewest clusters decides; and a multiway covariance may have had negative eigenvalues."""
+    if n_clusters is None:
         return []
-    if n_clusters == 1:
-        return ["there is only one cluster: a cluster-robust covariance needs at least two, so the covariance "
-                "matrix is NaN"]
-    return [f"{n_clusters} clusters for {k} coefficients: the cluster-robust covariance has rank at most "
-            f"G - 1 = {n_clusters - 1}, so it is singular, and tests of more than {n_clusters - 1} restrictions "
-            "at once are impossible"]
+    notes = []
+    if len(n_clusters) > 1 and negative:
+        terms = " + ".join(names) + " - ..." if len(names) > 2 else f"{names[0]} + {names[1]} - {names[0]}&{names[1]}"
+        notes.append(f"the {len(names)}-way cluster-robust covariance ({terms}) was not positive semi-definite: its "
+                     f"{negative} negative eigenvalue{'s were' if negative > 1 else ' was'} set to 0, as Cameron, "
+                     "Gelbach and Miller (2011) propose")
+    g = min(n_clusters)
+    if g > k:
+        return notes
+    if len(n_clusters) == 1:
+        if g == 1:
+            return ["there is only one cluster: a cluster-robust covariance needs at least two, so the covariance "
+                    "matrix is NaN"]
+        return [f"{g} clusters for {k} coefficients: the cluster-robust covariance has rank at most G - 1 = "
+                f"{g - 1}, so it is singular, and tests of more than {g - 1} restrictions at once are impossible"]
+    where = f"{names[n_clusters.index(g)]}, the dimension with the fewest clusters,"
+    if g == 1:
+        return notes + [f"{where} has only one: a cluster-robust covariance needs at least two in every dimension, "
+                        "so the covariance matrix is NaN"]
+    return notes + [f"{where} has {g} for {k} coefficients: its term of the multiway covariance has rank at most "
+                    f"G - 1 = {g - 1}, so the covariance rests on too few clusters, and tests of more than {g - 1} "
+                    "restrictions at once are unreliable"]

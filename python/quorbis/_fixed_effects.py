@@ -1,12 +1,13 @@
 """probit() with fixed effects: the design, the extension's fit, the notes, and the result.
 
-The extension's _fit_fixed_effects(endog, exog, effects, max_iter, tol, robust, cluster_vars, bias_L) fits
-y on the columns of exog and one effect per level of each column of effects (int64 codes 0 .. levels - 1)
-and returns a dict, which fit_fixed_effects makes a record: params and cov_params() of all columns (NaN for
-the omitted ones, those the effects and the earlier columns explain), loglike, iterations, converged,
-effects (one array per dimension, NaN for codes without rows), kept (the rows used), removed_levels,
-omitted, and uncorrected (the maximum likelihood record under a corrected one, else None). bias_L None
-fits by maximum likelihood; an int L >= 0 corrects with that bandwidth.
+The extension's _fit_fixed_effects(endog, exog, effects, max_iter, tol, robust, cluster_vars, bias_L,
+small_sample) fits y on the columns of exog and one effect per level of each column of effects (int64 codes
+0 .. levels - 1) and returns a dict, which fit_fixed_effects makes a record: params and cov_params() of all
+columns (NaN for the omitted ones, those the effects and the earlier columns explain), loglike,
+iterations, converged, negative_eigenvalues (of a multiway covariance, set to 0), effects (one array per
+dimension, NaN for codes without rows), kept (the rows used), removed_levels, omitted, and uncorrected
+(the maximum likelihood record under a corrected one, else None). bias_L None fits by maximum likelihood;
+an int L >= 0 corrects with that bandwidth.
 """
 
 from __future__ import annotations
@@ -19,26 +20,29 @@ import numpy as np
 import pandas as pd
 
 from ._design import Design
-from ._diagnostics import EXTREME_INDEX, ProbitWarning
+from ._diagnostics import EXTREME_INDEX, ProbitWarning, cluster_notes
 from ._effects_design import Effects, from_formula
 from ._panel_result import FixedEffectsResult, fit_fixed_effects
 
 BIAS_CORRECTIONS = (None, "analytical")
 
 
-def probit_with_effects(formula: str, data: Any, *, robust: bool, cluster: Any, missing: str, max_iter: int,
-                        tol: float, small_sample: bool, bias_correction: str | None,
+def probit_with_effects(formula: str, data: Any, *, robust: bool, cluster: Any, weights: Any, weights_type: str,
+                        missing: str, max_iter: int, tol: float, small_sample: bool, bias_correction: str | None,
                         L: int) -> FixedEffectsResult:
+    if weights is not None:
+        raise ValueError("weights apply to fits without fixed effects: a fit with fixed effects takes no weights")
     design, effects = from_formula(formula, data, cluster, missing)
     check_correction(bias_correction, L, len(effects.names))
     robust = bool(robust) or design.clusters is not None
     corrected = bias_correction is not None
     raw = fit_fixed_effects(design.endog, design.exog, effects.codes, max_iter, tol, robust, design.clusters,
-                            L if corrected else None)
+                            L if corrected else None, small_sample)
     kept = np.asarray(raw.kept, dtype=bool)
     used, used_effects = used_rows(design, effects, kept, np.asarray(raw.omitted, dtype=np.int64))
     omitted = [design.exog_names[j] for j in raw.omitted]
     notes = effect_notes(raw, used, used_effects, omitted, max_iter)
+    notes += cluster_notes(used.n_clusters, used.cluster_names, len(used.exog_names), raw.negative_eigenvalues)
     for note in notes:
         warnings.warn(note, ProbitWarning, stacklevel=3)
     options: dict[str, Any] = {"max_iter": max_iter, "tol": tol, "robust": robust, "small_sample": small_sample,
@@ -72,8 +76,8 @@ def used_rows(design: Design, effects: Effects, kept: np.ndarray, omitted: np.nd
     endog = design.endog[rows]
     clusters, n_clusters = design.clusters, design.n_clusters
     if clusters is not None and not kept.all():  # some clusters may have lost all their rows
-        codes, uniques = pd.factorize(clusters[kept, 0])
-        clusters, n_clusters = codes.reshape(-1, 1).astype(np.float64), len(uniques)
+        codes = [pd.factorize(clusters[kept, d])[0] for d in range(clusters.shape[1])]
+        clusters, n_clusters = np.column_stack(codes).astype(np.float64), [int(c.max(initial=-1)) + 1 for c in codes]
     used = dataclasses.replace(design, endog=endog, exog=exog, exog_names=[design.exog_names[j] for j in columns],
                                clusters=clusters, n_clusters=n_clusters, ones=float(endog.sum()), constants=[])
     return used, dataclasses.replace(effects, codes=np.ascontiguousarray(effects.codes[rows]))

@@ -8,7 +8,8 @@ the other. Variables can be set for every row (``at``), and the averages taken w
 The fitted rows are read again in chunks: each chunk's changed columns and derivatives are built from its
 data, and the core (_margin_sums) sums over its rows on the thread pool; chunks, and the partitions of a
 Dask DataFrame, are added in row order. The Jacobian J of the averages in the coefficients comes out of the
-same sums, and their covariance is J V J' with V the fit's covariance.
+same sums, and their covariance is J V J' with V the fit's covariance. A weighted fit's averages, and the
+means and shares of at="mean", are weighted by the fit's weights.
 """
 
 from __future__ import annotations
@@ -48,6 +49,7 @@ class Fit:
     spec: Any
     names: list[str]
     rows: Any  # FrameRows or DaskRows
+    weights: Any = None  # the fitted rows' weights in memory; a Dask DataFrame's partitions hold their own
 
 
 @dataclass(frozen=True)
@@ -127,6 +129,44 @@ def predictions(fit: Fit, at: Any, by: Any, alpha: float, chunk_size: int | None
     return _table(fit, plan, grid, at, alpha, chunk, "predicted")
 
 
+def column_effects(fit: Fit, constants: list[int], chunk_size: int | None) -> pd.DataFrame:
+    """The effects of a fit of arrays column by column, as quorbis.ame gives them, but averaged with the fit's
+    weights: for each column but the constants, the derivative, or for a column of 0 and 1 the change from
+    0 to 1."""
+    chunk = DEFAULT_CHUNK if chunk_size is None else int(chunk_size)
+    if chunk < 1:
+        raise ValueError(_quorbis._MESSAGES["chunk_size"])
+    columns = [j for j in range(len(fit.names)) if j not in set(constants)]
+    dummies = _quorbis._dummy_columns(fit.exog)
+    scenarios, predictions, derivatives = [np.empty((0, 3))], [], []
+    for j in columns:
+        if dummies[j]:
+            predictions += [len(scenarios), len(scenarios) + 1]
+            scenarios += [np.array([[j, 1.0, -1.0]]), np.array([[j, 0.0, -1.0]])]
+        else:
+            derivatives.append((0, np.array([[j, 1.0, -1.0]])))
+    total: Sums | None = None
+    for begin in range(0, len(fit.exog), chunk):
+        X, w = fit.exog[begin:begin + chunk], np.ascontiguousarray(fit.weights[begin:begin + chunk])
+        part = _quorbis._margin_sums(X, fit.params, [], scenarios, predictions, derivatives, w)
+        total = part if total is None else (total[0] + part[0], total[1] + part[1], total[2] + part[2])
+    assert total is not None
+    values, jacobian, weight = total
+    estimates, gradients, p, d = [], [], 0, len(predictions)
+    for j in columns:
+        if dummies[j]:
+            estimates.append((values[p] - values[p + 1]) / weight)
+            gradients.append((jacobian[p] - jacobian[p + 1]) / weight)
+            p += 2
+        else:
+            estimates.append(values[d] / weight)
+            gradients.append(jacobian[d] / weight)
+            d += 1
+    table = _statistics(np.array(estimates), np.array(gradients).reshape(-1, len(fit.params)), fit.cov, 0.05, "dy/dx")
+    return pd.DataFrame({c: table[c] for c in ("dy/dx", "Std. Err", "z", "Pr(>|z|)", "Significance")},
+                        index=[fit.names[j] for j in columns])
+
+
 def _setup(fit: Fit, at: Any, by: Any, alpha: float,
            chunk_size: int | None) -> tuple[Structure, list[str], dict[str, Any], int]:
     if not 0.0 < alpha < 1.0:
@@ -194,7 +234,7 @@ def _binary(fit: Fit, names: list[str], chunk: int) -> set[str]:
     return {v for v, flag in flags.items() if flag}
 
 
-def _zero_one(names: list[str], frame: pd.DataFrame, _: Any) -> dict[str, bool]:
+def _zero_one(names: list[str], frame: pd.DataFrame, _: Any, __: Any) -> dict[str, bool]:
     out = {}
     for v in names:
         values = frame[v].to_numpy(dtype=np.float64, na_value=np.nan)
@@ -341,24 +381,25 @@ def _group_codes(plan: Plan, frame: pd.DataFrame) -> np.ndarray | None:
     return codes
 
 
-def _chunk_sums(plan: Plan, frame: pd.DataFrame, X: np.ndarray) -> dict[int, Sums]:
-    """Each group's sums over the chunk's rows."""
+def _chunk_sums(plan: Plan, frame: pd.DataFrame, X: np.ndarray, w: np.ndarray | None) -> dict[int, Sums]:
+    """Each group's sums over the chunk's rows, weighted by w when given."""
     codes = _group_codes(plan, frame)
     if codes is None:
-        return {0: _sums(plan, Rows(frame), X)}
+        return {0: _sums(plan, Rows(frame), X, w)}
     out = {}
     for g in np.unique(codes):
         rows = np.flatnonzero(codes == g)
-        out[int(g)] = _sums(plan, Rows(frame.iloc[rows]), X[rows])
+        out[int(g)] = _sums(plan, Rows(frame.iloc[rows]), X[rows], None if w is None else w[rows])
     return out
 
 
-def _sums(plan: Plan, rows: Rows, X: np.ndarray) -> Sums:
+def _sums(plan: Plan, rows: Rows, X: np.ndarray, w: np.ndarray | None = None) -> Sums:
     extras: list[np.ndarray] = []
     scenarios = [_scenario_entries(plan.structure, rows.setting(s), s, extras) for s in plan.scenarios]
     derivatives = [(s, _derivative_entries(plan.structure, rows.setting(plan.scenarios[s]), v, extras))
                    for s, v in plan.derivatives]
-    values, jacobian, weight = _quorbis._margin_sums(X, plan.params, extras, scenarios, plan.predictions, derivatives)
+    values, jacobian, weight = _quorbis._margin_sums(X, plan.params, extras, scenarios, plan.predictions, derivatives,
+                                                     None if w is None else np.ascontiguousarray(w))
     return values, jacobian, float(weight)
 
 
@@ -396,14 +437,16 @@ def _add_groups(a: dict[int, Sums], b: dict[int, Sums]) -> dict[int, Sums]:
     return out
 
 
-def _fold(fit: Fit, columns: list[str], function: Callable[[pd.DataFrame, Any], Any],
+def _fold(fit: Fit, columns: list[str], function: Callable[[pd.DataFrame, Any, Any], Any],
           combine: Callable[[Any, Any], Any], chunk: int, exog: bool) -> Any:
-    """function(frame, X) of every chunk of fitted rows, combined in row order."""
+    """function(frame, X, w) of every chunk of fitted rows, w their weights (None for a fit without),
+    combined in row order."""
     if fit.rows is not None and not isinstance(fit.rows, FrameRows):
         return fit.rows.fold(columns, function, combine, chunk, exog)
     total = None
     for frame, begin, end in _chunks(fit, columns, chunk):
-        part = function(frame, fit.exog[begin:end] if exog else None)
+        part = function(frame, fit.exog[begin:end] if exog else None,
+                        None if fit.weights is None else fit.weights[begin:end])
         total = part if total is None else combine(total, part)
     return total if total is not None else {}
 
@@ -438,7 +481,7 @@ def _check_columns(fit: Fit, by: list[str]) -> None:
         raise ValueError(f"by names {', '.join(map(str, absent))}, which the data does not have")
 
 
-def _keys(by: list[str], frame: pd.DataFrame, _: Any) -> pd.DataFrame:
+def _keys(by: list[str], frame: pd.DataFrame, _: Any, __: Any) -> pd.DataFrame:
     return frame[by].drop_duplicates()
 
 
@@ -474,18 +517,26 @@ def _mean_design(design: Structure, rows: Rows, k: int) -> np.ndarray:
     return x
 
 
-def _group_summary(plan: Plan, numeric: list[str], categorical: list[str], frame: pd.DataFrame,
-                   _: Any) -> dict[int, tuple[int, dict[str, float], dict[str, dict[Any, int]]]]:
-    """Per group: its rows, the sums of the numeric variables and the counts of each categorical's levels."""
+def _group_summary(plan: Plan, numeric: list[str], categorical: list[str], frame: pd.DataFrame, _: Any,
+                   w: np.ndarray | None) -> dict[int, tuple[float, dict[str, float], dict[str, dict[Any, float]]]]:
+    """Per group: its rows, the sums of the numeric variables and the counts of each categorical's levels;
+    with weights w, the weights' sum and the weighted sums and counts."""
     codes = _group_codes(plan, frame)
     groups = [(0, np.arange(len(frame)))] if codes is None else \
         [(int(g), np.flatnonzero(codes == g)) for g in np.unique(codes)]
-    out = {}
+    out: dict[int, tuple[float, dict[str, float], dict[str, dict[Any, float]]]] = {}
     for g, rows in groups:
         part = frame.iloc[rows]
-        sums = {v: float(part[v].to_numpy(dtype=np.float64, na_value=np.nan).sum()) for v in numeric}
-        levels = {v: part[v].value_counts(sort=False).to_dict() for v in categorical}
-        out[g] = (len(rows), sums, levels)
+        if w is None:
+            sums = {v: float(part[v].to_numpy(dtype=np.float64, na_value=np.nan).sum()) for v in numeric}
+            levels = {v: {level: float(n) for level, n in part[v].value_counts(sort=False).items()}
+                      for v in categorical}
+            out[g] = (float(len(rows)), sums, levels)
+            continue
+        weights = w[rows]
+        sums = {v: float(weights @ part[v].to_numpy(dtype=np.float64, na_value=np.nan)) for v in numeric}
+        levels = {v: pd.Series(weights).groupby(part[v].to_numpy(), sort=False).sum().to_dict() for v in categorical}
+        out[g] = (float(weights.sum()), sums, levels)
     return out
 
 

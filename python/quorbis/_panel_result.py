@@ -18,10 +18,11 @@ from ._result import ProbitResult
 
 
 def fit_fixed_effects(endog: Any, exog: Any, codes: np.ndarray, max_iter: int, tol: float, robust: bool,
-                      clusters: Any, bias_L: int | None) -> Any:
+                      clusters: Any, bias_L: int | None, small_sample: bool) -> Any:
     """The extension's fit with fixed effects as a record: its dict's entries as attributes, with
     cov_params() a method as on the results of fit_probit."""
-    return _record(_quorbis._fit_fixed_effects(endog, exog, codes, max_iter, tol, robust, clusters, bias_L))
+    return _record(_quorbis._fit_fixed_effects(endog, exog, codes, max_iter, tol, robust, clusters, bias_L,
+                                               small_sample))
 
 
 def _record(entries: dict[str, Any]) -> SimpleNamespace:
@@ -82,7 +83,7 @@ class FixedEffectsResult(ProbitResult):
         self.bias_correction = bias_correction
         self.L = L
         self.uncorrected = uncorrected
-        self._fit_arguments = (max_iter, tol, robust, bias_correction, L)
+        self._fit_arguments = (max_iter, tol, robust, bias_correction, L, small_sample)
         columns = np.flatnonzero(~np.isin(np.arange(len(raw.params)), np.asarray(raw.omitted, dtype=np.int64)))
         cov = np.asarray(raw.cov_params())[np.ix_(columns, columns)]
         view = SimpleNamespace(params=np.asarray(raw.params)[columns], cov_params=lambda: cov, loglike=raw.loglike,
@@ -123,21 +124,20 @@ class FixedEffectsResult(ProbitResult):
     def _small_sample_factor(self) -> float:
         if not self.small_sample or self.cov_type == "nonrobust":
             return 1.0
-        n, g = self.nobs, self.n_clusters
-        k = len(self.exog_names) + self.n_effects - (self._nested_effects() if g is not None else 0)
-        if n <= k or (g is not None and g < 2):
-            return math.nan
-        return n / (n - k) if g is None else g / (g - 1) * (n - 1) / (n - k)
+        clustered = self._cluster_counts is not None
+        return self._sample_factor(len(self.exog_names) + self.n_effects - (self._nested_effects() if clustered else 0))
 
     def _nested_effects(self) -> int:
-        """The effects of the dimensions whose every level lies within one cluster: the clusters' own
-        sums absorb them, so the cluster factor does not count them."""
-        clusters = np.asarray(self._clusters)[:, 0]
+        """The effects of the dimensions whose every level lies within one cluster (of some clustering
+        dimension): the clusters' own sums absorb them, so the cluster factor does not count them."""
+        clusters = np.asarray(self._clusters)
         nested = 0
         for d, name in enumerate(self.effect_names):
-            pairs = np.unique(np.column_stack([self._effects.codes[:, d], clusters]), axis=0)
-            if len(pairs) == self.n_levels[name]:
-                nested += self.n_levels[name]
+            for c in range(clusters.shape[1]):
+                pairs = np.unique(np.column_stack([self._effects.codes[:, d], clusters[:, c]]), axis=0)
+                if len(pairs) == self.n_levels[name]:
+                    nested += self.n_levels[name]
+                    break
         return nested
 
     @property
@@ -179,9 +179,9 @@ class FixedEffectsResult(ProbitResult):
     @property
     def raw(self) -> Any:
         if self._raw is None:
-            max_iter, tol, robust, bias_correction, L = self._fit_arguments
+            max_iter, tol, robust, bias_correction, L, small_sample = self._fit_arguments
             self._raw = fit_fixed_effects(self._endog, self._exog, self._effects.codes, max_iter, tol, robust,
-                                          self._clusters, L if bias_correction else None)
+                                          self._clusters, L if bias_correction else None, small_sample)
         return self._raw
 
     def predict(self, newdata: Any = None) -> Any:  # type: ignore[override]
@@ -265,7 +265,8 @@ class FixedEffectsResult(ProbitResult):
                               effect_values=self._effect_values, params=self.params.to_numpy(),
                               robust=self.cov_type != "nonrobust", clusters=self._clusters,
                               bias_correction=self.L if self.bias_correction else None,
-                              factor=self._small_sample_factor(), names=self.exog_names)
+                              factor=self._small_sample_factor(), small_sample=self.small_sample,
+                              names=self.exog_names)
         table: pd.DataFrame = _quorbis._fixed_effects_ame(fit, population)
         share = self.nobs / (self.nobs + self.removed_rows)  # the removed rows' effects are 0
         table[["dy/dx", "Std. Err"]] *= share

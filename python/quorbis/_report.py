@@ -13,27 +13,40 @@ WIDTH = 78
 
 def _cov_label(r: Any) -> str:
     if r.cov_type == "cluster":
-        return "cluster, G/(G-1)(N-1)/(N-K)" if r.small_sample else "cluster"
+        label = "cluster" if not isinstance(r.n_clusters, dict) else f"cluster, {len(r.n_clusters)}-way"
+        return f"{label}, G/(G-1)(N-1)/(N-K)" if r.small_sample else label
     return str(r.cov_type)
 
 
+def _clusters(r: Any) -> str:
+    if r.n_clusters is None:
+        return "-"
+    if isinstance(r.n_clusters, dict):
+        return ", ".join(f"{name} {g}" for name, g in r.n_clusters.items())
+    return str(r.n_clusters)
+
+
 def _header(r: Any) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:
+    pseudo = getattr(r, "weights_type", None) == "probability"
     left = [
         ("Dep. Variable:", r.endog_name),
         ("Model:", "Probit"),
         ("Covariance Type:", _cov_label(r)),
-        ("Clusters:", "-" if r.n_clusters is None else str(r.n_clusters)),
+        ("Clusters:", _clusters(r)),
         ("Converged:", str(r.converged)),
         ("Iterations:", str(r.iterations)),
     ]
     right = [
         ("No. Observations:", str(r.nobs)),
         ("Dropped rows:", str(r.dropped_rows)),
-        ("Log-Likelihood:", f"{r.llf:.3f}"),
+        ("Log-Pseudolikelihood:" if pseudo else "Log-Likelihood:", f"{r.llf:.3f}"),
         ("LL-Null:", f"{r.llnull:.3f}"),
         ("Pseudo R-squ.:", f"{r.prsquared:.4f}"),
-        ("AIC / BIC:", f"{r.aic:.3f} / {r.bic:.3f}"),
+        ("AIC / BIC:", "- / -" if pseudo else f"{r.aic:.3f} / {r.bic:.3f}"),
     ]
+    if getattr(r, "weights_type", None) is not None:
+        left.append(("Weights:", f"{r.weights_type}, {r.weights_name}"))
+        right.append(("Zero-weight rows:", str(r.zero_weight_rows)))
     return left, right
 
 

@@ -12,7 +12,7 @@ import pandas as pd
 
 from . import _margins, _predictions, _report
 from ._design import Design
-from ._fit import driver, fit_rows
+from ._fit import Options, Rows, driver, fit_rows
 from ._separation import Separation
 
 
@@ -32,24 +32,32 @@ class ProbitResult:
     params, bse, zvalues, pvalues : pandas.Series
         Coefficients, their standard errors, z statistics and two-sided p-values 2 Phi(-|z|).
     nobs : int
-        Rows used in the fit.
+        Rows used in the fit; with frequency weights, the sum of the weights (the rows they stand for).
     dropped_rows : int
         Rows left out for missing values.
+    zero_weight_rows : int
+        Rows left out for a weight of 0.
+    weights_type : str or None
+        "probability" or "frequency" for a weighted fit.
     llf, llnull : float
         Log-likelihood of the model and of the constant-only model (closed form n1 ln p + n0 ln(1 - p),
-        p the share of ones; it is the reference even for a design without a constant).
+        p the share of ones; it is the reference even for a design without a constant). With weights, the
+        weighted sums (n1 and n0 the weights of the ones and zeros): under probability weights, the
+        pseudo-log-likelihoods.
     prsquared : float
         McFadden's pseudo R-squared, 1 - llf / llnull.
     aic, bic : float
-        -2 llf + 2 k and -2 llf + k ln(nobs), k the number of coefficients.
+        -2 llf + 2 k and -2 llf + k ln(nobs), k the number of coefficients; NaN under probability weights,
+        whose pseudo-likelihood is no likelihood to compare models by.
     converged : bool
         Whether the log-likelihood settled within ``tol``.
     iterations : int
         Number of iterations run.
     cov_type : str
         "nonrobust", "HC0" (robust), "HC1" (robust with N/(N-K)) or "cluster".
-    n_clusters : int or None
-        Number of clusters (cells of the cluster variables) when clustered.
+    n_clusters : int, dict of str to int, or None
+        Number of clusters when clustered: an int for one variable, the number of each dimension (by name)
+        for multiway clustering.
     small_sample : bool
         Whether the small-sample factor was applied to the covariance.
     notes : list of str
@@ -70,21 +78,32 @@ class ProbitResult:
         self._exog: np.ndarray = raw.model.exog
         self._endog: np.ndarray = raw.model.endog
         self._clusters = design.clusters
+        self._weights = design.weights
         self._labels = design.labels
         self.separation: Separation | None = separation
-        self._ones = design.ones
         self._constants = design.constants
-        self._fit_options = (max_iter, tol, robust)
+        self._fitted = Rows(self._endog, self._exog, design.clusters, design.weights, design.frequency)
+        self._options = Options(max_iter, tol, robust, small_sample)
         self.exog_names: list[str] = list(design.exog_names)
         self.endog_name: str = design.endog_name
         self.formula: str | None = design.formula
         self._spec = design.spec
         self._rows = design.rows
-        self.n_clusters: int | None = design.n_clusters
+        self._cluster_counts: list[int] | None = design.n_clusters
+        counts = design.n_clusters
+        self.n_clusters: int | dict[str, int] | None = \
+            None if counts is None else counts[0] if len(counts) == 1 else dict(zip(design.cluster_names, counts))
         self.dropped_rows: int = design.dropped_rows
+        self.zero_weight_rows: int = design.zero_weight_rows
+        self.weights_type: str | None = None if design.weights is None else \
+            "frequency" if design.frequency else "probability"
+        self.weights_name: str | None = design.weights_name
         self.small_sample: bool = small_sample
         self.notes: list[str] = list(notes)
-        self.nobs: int = len(self._endog)
+        # The rows, or the weights, of the ones and of all rows: the constant-only model's likelihood.
+        self._ones, self._total = (design.ones, float(len(self._endog))) if design.weight_sums is None else \
+            (design.weight_sums[1], design.weight_sums[0])
+        self.nobs: int = round(self._total) if design.frequency else len(self._endog)
         self.llf: float = float(raw.loglike)
         # Under separation the likelihood has no maximum to converge to.
         self.converged: bool = bool(raw.converged) and (separation is None or separation.dropped)
@@ -93,7 +112,7 @@ class ProbitResult:
         names = pd.Index(self.exog_names)
         self.params: pd.Series = pd.Series(np.array(raw.params), index=names, name="coef")
         cov = np.array(raw.cov_params()) * self._small_sample_factor()
-        if self.n_clusters == 1:
+        if self._cluster_counts is not None and min(self._cluster_counts) == 1:
             cov[...] = math.nan
         if separation is not None and not separation.dropped:
             infinite = names.get_indexer(pd.Index(separation.coefficients))
@@ -108,16 +127,24 @@ class ProbitResult:
     def _small_sample_factor(self) -> float:
         if not self.small_sample or self.cov_type == "nonrobust":
             return 1.0
-        n, k, g = self.nobs, len(self.exog_names), self.n_clusters
-        if n <= k or (g is not None and g < 2):
+        return self._sample_factor(len(self.exog_names))
+
+    def _sample_factor(self, k: int) -> float:
+        """N/(N-K), or G/(G-1) (N-1)/(N-K) for clusters; a multiway covariance has the G/(G-1) of each term
+        from the fit."""
+        n, counts = self.nobs, self._cluster_counts
+        if n <= k or (counts is not None and min(counts) < 2):
             return math.nan  # no residual degrees of freedom, or a single cluster
-        return n / (n - k) if g is None else g / (g - 1) * (n - 1) / (n - k)
+        if counts is None:
+            return n / (n - k)
+        clusters = counts[0] / (counts[0] - 1) if len(counts) == 1 else 1.0
+        return clusters * (n - 1) / (n - k)
 
     @property
     def llnull(self) -> float:
         n1 = self._ones
-        n0 = self.nobs - n1
-        p = n1 / self.nobs
+        n0 = self._total - n1
+        p = n1 / self._total
         return sum(count * math.log(share) for count, share in ((n1, p), (n0, 1.0 - p)) if count)
 
     @property
@@ -127,18 +154,21 @@ class ProbitResult:
 
     @property
     def aic(self) -> float:
+        if self.weights_type == "probability":
+            return math.nan
         return -2.0 * self.llf + 2.0 * len(self.exog_names)
 
     @property
     def bic(self) -> float:
+        if self.weights_type == "probability":
+            return math.nan
         return -2.0 * self.llf + len(self.exog_names) * math.log(self.nobs)
 
     @property
     def raw(self) -> Any:
         # An unpickled result refits: fit_probit gives bit-identical results for the same data.
         if self._raw is None:
-            max_iter, tol, robust = self._fit_options
-            self._raw = fit_rows(self._endog, self._exog, self._clusters, max_iter, tol, robust)[0]
+            self._raw = fit_rows(self._fitted, self._options)[0]
         return self._raw
 
     def cov_params(self) -> pd.DataFrame:
@@ -286,9 +316,12 @@ class ProbitResult:
         return _margins.predictions(self._margin_fit(), at, by, alpha, chunk_size)
 
     def _margin_fit(self) -> _margins.Fit:
-        return _margins.Fit(self.params.to_numpy(), self._cov, self._exog, self._spec, self.exog_names, self._rows)
+        return _margins.Fit(self.params.to_numpy(), self._cov, self._exog, self._spec, self.exog_names, self._rows,
+                            self._weights)
 
     def _column_effects(self, chunk_size: int | None) -> pd.DataFrame:
+        if self._weights is not None:
+            return _margins.column_effects(self._margin_fit(), self._constants, chunk_size)
         constants = set(self._constants)
         # ame leaves out columns named const and takes the others' names as row labels: name them
         # neutrally for the call and put the real names back.

@@ -24,6 +24,7 @@ import pandas as pd
 
 from ._design import Design, refuse_constant_outcome
 from ._diagnostics import constant_columns, r_factor
+from ._weights import sums as weight_sums
 
 # A row counts as perfectly predicted when the direction's index exceeds this (|z.d| <= k for every row);
 # well above the linear programs' feasibility tolerance of 1e-7.
@@ -268,17 +269,21 @@ def _dropped(design: Design, separation: Separation, rows: Any) -> Check:
     columns = [j for j in range(len(design.exog_names)) if j not in drop]
     names = [design.exog_names[j] for j in columns]
     exog, endog = design.exog[keep][:, columns], design.endog[keep]
+    weights = None if design.weights is None else design.weights[keep]
     if isinstance(exog, np.ndarray):
         exog, endog = np.asfortranarray(exog), np.ascontiguousarray(endog)
+        weights = None if weights is None else np.ascontiguousarray(weights)
     else:
         exog, endog = exog.compute_chunk_sizes(), endog.compute_chunk_sizes()
+        weights = None if weights is None else weights.compute_chunk_sizes()
     ones = float(np.asarray(endog.sum()))
     refuse_constant_outcome(ones, len(endog), design.endog_name)
     clusters, n_clusters = _renumbered(design.clusters, keep)
     reduced = replace(design, endog=endog, exog=exog, exog_names=names, ones=ones, constants=constant_columns(exog),
                       clusters=clusters, n_clusters=n_clusters,
                       labels=None if design.labels is None else [design.labels[j] for j in columns],
-                      rows=None if design.rows is None else design.rows.subset(keep, columns))
+                      rows=None if design.rows is None else design.rows.subset(keep, columns), weights=weights,
+                      weight_sums=None if weights is None else weight_sums(weights, endog))
     dropped = [design.exog_names[j] for j in drop]
     separation = replace(separation, dropped=True, dropped_columns=dropped)
     also = f" and the column{'s' if len(dropped) > 1 else ''} {', '.join(dropped)}" if dropped else ""
@@ -286,14 +291,20 @@ def _dropped(design: Design, separation: Separation, rows: Any) -> Check:
                  f"refitted on the other {len(endog)} rows")
 
 
-def _renumbered(clusters: Any, keep: Any) -> tuple[Any, int | None]:
-    """The cluster codes of the kept rows numbered 0 .. G - 1 again, and G."""
+def _renumbered(clusters: Any, keep: Any) -> tuple[Any, list[int] | None]:
+    """The cluster codes of the kept rows numbered 0 .. G - 1 again in each dimension, and each G."""
     if clusters is None:
         return None, None
     kept = clusters[keep]
     if isinstance(kept, np.ndarray):
-        codes = pd.factorize(kept[:, 0])[0]
-        return codes.astype(np.float64).reshape(-1, 1), int(codes.max(initial=-1)) + 1
+        codes = [pd.factorize(kept[:, d])[0] for d in range(kept.shape[1])]
+        return np.column_stack(codes).astype(np.float64), [int(c.max(initial=-1)) + 1 for c in codes]
+    import dask.array as da
+
     kept = kept.compute_chunk_sizes()
-    levels = np.asarray(np.unique(kept))
-    return kept.map_blocks(partial(np.searchsorted, levels), dtype=np.intp).astype(np.float64), len(levels)
+    columns, counts = [], []
+    for d in range(kept.shape[1]):
+        levels = np.asarray(np.unique(kept[:, d]))
+        columns.append(kept[:, d].map_blocks(partial(np.searchsorted, levels), dtype=np.intp).astype(np.float64))
+        counts.append(len(levels))
+    return da.stack(columns, axis=1), counts

@@ -10,6 +10,7 @@ Needs the optional dependencies ``dask[array]`` and ``distributed`` (``pip insta
 
 from __future__ import annotations
 
+from dataclasses import dataclass
 from typing import Any, Callable, TypeVar, cast
 
 import dask
@@ -26,8 +27,8 @@ _MATRICES = ("hessian", "gram", "score_outer_sum")
 _MESSAGES: dict[str, str] = _quorbis._MESSAGES
 
 _T = TypeVar("_T")
-# A block of rows: its (y, X, cluster variables or None) as delayed objects.
-_Block = tuple[Any, Any, Any]
+# A block of rows: its (y, X, cluster variables or None, weights or None) as delayed objects.
+_Block = tuple[Any, Any, Any, Any]
 # The sums of a pass, keyed as _quorbis._block_sums returns them.
 _Sums = dict[str, Any]
 
@@ -59,21 +60,36 @@ def fit_probit(y: Any, X: Any, max_iter: Any = None, tol: Any = None, robust: An
     >>> r.params.round(3).tolist()
     [-1.308, 0.374]
     """
-    return _fit(y, X, max_iter, tol, robust, cluster_vars, False)
+    return _fit(y, X, max_iter, tol, robust, cluster_vars, False)[0]
 
 
-def _fit_design(endog: Any, exog: Any, max_iter: int, tol: float, robust: bool,
-                clusters: Any = None) -> tuple[Any, None]:
+def _fit_design(endog: Any, exog: Any, max_iter: int, tol: float, robust: bool, clusters: Any = None,
+                weights: Any = None, frequency: bool = False, small_sample: bool = False) -> tuple[Any, None, int]:
     """The fit of a design that probit() built, as _quorbis._fit_design: finished with Newton steps to the
-    maximum; clusters a list of one Dask vector of cluster codes, or None. The largest index is not taken
-    here (None)."""
-    cluster_vars = clusters[0].reshape(-1, 1) if clusters else None
-    return _fit(endog, exog, max_iter, tol, robust, cluster_vars, True), None
+    maximum; clusters a list of Dask vectors of cluster codes, one per dimension, or None; weights a Dask
+    vector or None. The largest index is not taken here (None)."""
+    cluster_vars = None if not clusters else da.stack(clusters, axis=1)
+    results, negative = _fit(endog, exog, max_iter, tol, robust, cluster_vars, True,
+                             _Weighting(weights, frequency, bool(clusters) and len(clusters) > 1, small_sample))
+    return results, None, negative
 
 
-def _fit(y: Any, X: Any, max_iter: Any, tol: Any, robust: Any, cluster_vars: Any, newton: bool) -> Any:
+@dataclass(frozen=True)
+class _Weighting:
+    """What probit() adds to a fit: weights, multiway clusters, and their terms' small-sample factor."""
+
+    weights: Any = None
+    frequency: bool = False
+    multiway: bool = False
+    small_sample: bool = False
+
+
+def _fit(y: Any, X: Any, max_iter: Any, tol: Any, robust: Any, cluster_vars: Any, newton: bool,
+         weighting: _Weighting | None = None) -> tuple[Any, int]:
+    weighting = weighting or _Weighting()
     X = _exog(X)
-    optimizer = _quorbis._Optimizer(X.shape[1], max_iter, tol, robust, cluster_vars is not None, newton)
+    optimizer = _quorbis._Optimizer(X.shape[1], max_iter, tol, robust, cluster_vars is not None, newton,
+                                    weighting.multiway, weighting.small_sample)
     robust = robust is True
     y = _endog(y)
     n = y.shape[0]
@@ -81,11 +97,12 @@ def _fit(y: Any, X: Any, max_iter: Any, tol: Any, robust: Any, cluster_vars: Any
         raise ValueError(_MESSAGES["exog_rows"].format(rows=X.shape[0], nobs=n))
     rows = X[:n] if X.shape[0] > n else X
     clusters = _clusters(cluster_vars, n, rows.chunks[0]) if robust and cluster_vars is not None else None
-    blocks = _row_blocks(y.rechunk({0: rows.chunks[0]}), rows, clusters)
+    weights = None if weighting.weights is None else weighting.weights.rechunk({0: rows.chunks[0]})
+    blocks = _row_blocks(y.rechunk({0: rows.chunks[0]}), rows, clusters, weights)
     while (request := optimizer.request()) is not None:
         beta, wants = request
-        optimizer.respond(_reduce(blocks, beta, wants))
-    return optimizer.results(X, y)
+        optimizer.respond(_reduce(blocks, beta, wants, weighting.frequency))
+    return optimizer.results(X, y), optimizer.negative_eigenvalues()
 
 
 def ame(result: Any, chunk_size: Any = None) -> Any:
@@ -220,19 +237,20 @@ def _clusters(cluster_vars: Any, n: int, row_chunks: tuple[int, ...]) -> Any:
     return cluster_vars.rechunk({0: row_chunks, 1: -1})
 
 
-def _row_blocks(y: Any, X: Any, clusters: Any) -> list[_Block]:
-    """(y, X, cluster_vars or None) of each block of rows, as delayed objects, in row order."""
+def _row_blocks(y: Any, X: Any, clusters: Any, weights: Any = None) -> list[_Block]:
+    """(y, X, cluster_vars or None, weights or None) of each block of rows, as delayed objects, in row order."""
     ys = y.to_delayed().ravel()
     xs = X.to_delayed().ravel()
     cs = clusters.to_delayed().ravel() if clusters is not None else [None] * len(xs)
-    return list(zip(ys, xs, cs))
+    ws = weights.to_delayed().ravel() if weights is not None else [None] * len(xs)
+    return list(zip(ys, xs, cs, ws))
 
 
-def _reduce(blocks: list[_Block], beta: np.ndarray, wants: dict[str, bool]) -> _Sums:
+def _reduce(blocks: list[_Block], beta: np.ndarray, wants: dict[str, bool], frequency: bool = False) -> _Sums:
     """The sums over every block that wants names, at beta: one Dask computation."""
     clusters = wants["clusters"]
     parts = [
-        dask.delayed(_block_sums)(y, X, beta, wants, c if clusters else None) for y, X, c in blocks
+        dask.delayed(_block_sums)(y, X, beta, wants, c if clusters else None, w, frequency) for y, X, c, w in blocks
     ]
     total: _Sums = dask.compute(_fold([dask.delayed(_first)(parts[0])] + parts[1:], _merge))[0]
     total.pop("index", None)
@@ -242,8 +260,8 @@ def _reduce(blocks: list[_Block], beta: np.ndarray, wants: dict[str, bool]) -> _
 # The extension's functions cannot be pickled by name (their module reports itself as quorbis), so the
 # workers reach them through these.
 def _block_sums(y: np.ndarray, X: np.ndarray, beta: np.ndarray, wants: dict[str, bool],
-                cluster_vars: np.ndarray | None) -> _Sums:
-    sums: _Sums = _quorbis._block_sums(y, X, beta, wants, cluster_vars)
+                cluster_vars: np.ndarray | None, weights: np.ndarray | None = None, frequency: bool = False) -> _Sums:
+    sums: _Sums = _quorbis._block_sums(y, X, beta, wants, cluster_vars, weights, frequency)
     return sums
 
 
@@ -284,18 +302,24 @@ def _merge(total: _Sums, part: _Sums) -> _Sums:
         if name in part:
             out[name] = total[name] + part[name]
     if "labels" in part:
-        out["index"], out["cluster_sums"] = _merge_clusters(total["index"], total["cluster_sums"], part)
+        out["index"], out["cluster_sums"], out["cells"] = _merge_clusters(total["index"], total["cluster_sums"],
+                                                                          total["cells"], part)
     return out
 
 
-def _merge_clusters(index: dict[str, int], sums: np.ndarray, part: _Sums) -> tuple[dict[str, int], np.ndarray]:
-    """The clusters' score sums continued by a block's, new labels appended in order of appearance."""
+def _merge_clusters(index: dict[str, int], sums: np.ndarray, cells: np.ndarray,
+                    part: _Sums) -> tuple[dict[str, int], np.ndarray, np.ndarray]:
+    """The clusters' score sums continued by a block's, new labels appended in order of appearance, with
+    their values."""
     index = dict(index)
     ids = np.fromiter((index.setdefault(label, len(index)) for label in part["labels"]), np.intp)
     merged = np.zeros((len(index), sums.shape[1]))
     merged[: len(sums)] = sums
     merged[ids] = merged[ids] + part["cluster_sums"]  # a block lists each of its labels once
-    return index, merged
+    values = np.zeros((len(index), cells.shape[1]))
+    values[: len(cells)] = cells
+    values[ids] = part["cells"]
+    return index, merged, values
 
 
 def _both(a: list[bool], b: list[bool]) -> list[bool]:

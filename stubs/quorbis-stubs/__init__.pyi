@@ -114,8 +114,11 @@ class ProbitResult:
     exog_names: list[str]
     endog_name: str
     formula: str | None
-    n_clusters: int | None
+    n_clusters: int | dict[str, int] | None
     dropped_rows: int
+    zero_weight_rows: int
+    weights_type: str | None
+    weights_name: str | None
     small_sample: bool
     notes: list[str]
     nobs: int
@@ -197,8 +200,10 @@ def probit(
     formula: str | Any,
     data: Any,
     *,
-    robust: bool = False,
+    robust: bool | None = None,
     cluster: Any = None,
+    weights: Any = None,
+    weights_type: Literal["probability", "frequency"] = "probability",
     missing: Literal["drop", "raise"] = "drop",
     max_iter: int = 35,
     tol: float = 1e-6,
