@@ -22,7 +22,9 @@ frame = pytest.importorskip("quorbis._dask_frame")
 FORMULA = "y ~ x + C(region) + x:z"
 TIGHT = {"tol": 1e-12, "max_iter": 200}
 FITS = {"classical": {}, "HC0": {"robust": True}, "cluster": {"cluster": "firm", "small_sample": True},
-        "two clusters": {"cluster": ["firm", "d"]}}
+        "two-way": {"cluster": ["firm", "d"]},
+        "probability weights": {"weights": "w", "cluster": ["firm", "region"], "small_sample": True},
+        "frequency weights": {"weights": "f", "weights_type": "frequency", "robust": True}}
 
 
 def _frames():
@@ -38,6 +40,9 @@ def _frames():
     data.loc[[3, 50, 2000], "x"] = np.nan
     data.loc[1100:1149, "z"] = np.nan
     data.loc[7, "firm"] = None
+    data["w"] = np.where(rng.random(n) < 0.05, 0.0, rng.uniform(0.5, 2.0, n))  # rows of weight 0 in every partition
+    data.loc[9, "w"] = np.nan
+    data["f"] = rng.integers(0, 3, n)
     lazy = dd.from_pandas(data, npartitions=1).repartition(divisions=[0, 400, 1100, 1150, 2999])
     return lazy, lazy.compute()
 
@@ -52,24 +57,29 @@ def test_a_dask_frame_gives_the_fit_and_effects_of_its_rows_in_memory(formula, k
     got = quorbis.probit(formula, LAZY, **FITS[kind])
     want = quorbis.probit(formula, DATA, **FITS[kind])
     assert got.exog_names == want.exog_names
-    for name in ("nobs", "dropped_rows", "n_clusters", "cov_type", "iterations", "converged", "notes"):
+    for name in ("nobs", "dropped_rows", "zero_weight_rows", "weights_type", "n_clusters", "cov_type", "iterations",
+                 "converged", "notes"):
         assert getattr(got, name) == getattr(want, name), name
     np.testing.assert_allclose(got.params, want.params, rtol=1e-12, atol=0)
     np.testing.assert_allclose(got.cov_params(), want.cov_params(), rtol=1e-12, atol=0)
-    assert got.llf == pytest.approx(want.llf, rel=1e-12) and got.llnull == want.llnull
+    assert got.llf == pytest.approx(want.llf, rel=1e-12) and got.llnull == pytest.approx(want.llnull, rel=1e-14)
     effects, expected = got.ame(), want.ame()
     assert list(effects.index) == list(expected.index)
     np.testing.assert_allclose(effects.iloc[:, :3], expected.iloc[:, :3], rtol=1e-12, atol=0)
     assert (effects["Significance"] == expected["Significance"]).all()
 
 
-@pytest.mark.parametrize("call", [
-    lambda r: r.ame(), lambda r: r.ame(at="mean"), lambda r: r.ame(["x", "region"], at={"z": [-1, 1]}, by="d"),
-    lambda r: r.margins(by=["region", "d"]), lambda r: r.margins(at={"region": "east"}),
-], ids=["ame", "at the means", "at values by groups", "margins by groups", "margins at a level"])
-def test_effects_and_margins_of_a_dask_frame_are_those_in_memory(call):
+@pytest.mark.parametrize("call, options", [
+    (lambda r: r.ame(), {}), (lambda r: r.ame(at="mean"), {}),
+    (lambda r: r.ame(["x", "region"], at={"z": [-1, 1]}, by="d"), {}),
+    (lambda r: r.margins(by=["region", "d"]), {}), (lambda r: r.margins(at={"region": "east"}), {}),
+    (lambda r: r.ame(at="mean", by="d"), {"weights": "w"}), (lambda r: r.margins(by="region"), {"weights": "w"}),
+], ids=["ame", "at the means", "at values by groups", "margins by groups", "margins at a level",
+        "weighted, at the means by groups", "weighted margins by groups"])
+def test_effects_and_margins_of_a_dask_frame_are_those_in_memory(call, options):
     formula = "y ~ x + I(x**2) + C(region) + x:z + d"
-    got, want = call(quorbis.probit(formula, LAZY, **TIGHT)), call(quorbis.probit(formula, DATA, **TIGHT))
+    got = call(quorbis.probit(formula, LAZY, **TIGHT, **options))
+    want = call(quorbis.probit(formula, DATA, **TIGHT, **options))
     assert got.index.equals(want.index)
     np.testing.assert_allclose(got.iloc[:, :2], want.iloc[:, :2], rtol=1e-12, atol=0)
 

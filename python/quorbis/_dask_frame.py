@@ -231,10 +231,12 @@ def _survey(part: pd.DataFrame, used: list[str], cluster: Any, weights: str | No
     """Which columns hold missing values and in how many rows; each categorical column's distinct values
     among the other rows."""
     extra = cluster_columns(cluster, len(part), part, part.index)
-    extra += [] if weights is None else [part[weights].reset_index(drop=True)]
+    extra += [] if weights is None else [read_column(part, weights)]
     na = missing_table(part[used], extra)
     rows = na.any(axis=1).to_numpy()
-    kept = part[categorical][~rows]
+    # Rows of weight 0 are left out of the fit, and their levels with them.
+    zero = np.zeros(len(part), dtype=bool) if weights is None else (extra[-1] == 0.0).to_numpy()
+    kept = part[categorical][~rows & ~zero]
     return {"na": na.any(axis=0).to_numpy(), "rows": int(rows.sum()),
             "levels": {c: kept[c].drop_duplicates() for c in categorical}}
 

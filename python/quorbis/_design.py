@@ -98,8 +98,10 @@ def from_formula(formula: str, data: Any, cluster: Any, missing: str, weights: A
             return whole
     unsure = [c for c in used if may_be_missing_or_infinite(frame[c])]
     keep = _keep_rows(frame[unsure], [c for c in extra if may_be_missing_or_infinite(c)], missing)
+    check_size(int(keep.sum()), 1, int((~keep).sum()))
+    # Rows of weight 0 leave before the design, so that a level only they hold leaves with them.
+    keep, zero = _positive_rows(weighted, keep)
     rows = frame[used] if keep.all() else frame.loc[keep, used]
-    check_size(len(rows), 1, int((~keep).sum()))
     rows, notes = without_unused_levels(rows)
     y_name, y = _outcome(parsed, rows)
     spec: Any = plain
@@ -119,22 +121,37 @@ def from_formula(formula: str, data: Any, cluster: Any, missing: str, weights: A
     # Transforms (a log of zero, say) can make values missing that the data did not have.
     later = _missing_in(y, X[:, checked] if len(checked) < len(names) else X, [y_name, *[names[p] for p in checked]],
                         missing)
-    dropped = int((~keep).sum()) + int(later.sum())
+    dropped = int((~keep).sum()) - zero + int(later.sum())
     codes = [c[keep][~later] for c in columns]
-    positions = None if dropped == 0 else np.flatnonzero(keep)[~later]
+    positions = None if keep.all() and not later.any() else np.flatnonzero(keep)[~later]
     return _finish(_rows(y, ~later), _rows(X, ~later), names, y_name, codes, dropped, formula=formula, spec=spec,
                    notes=notes, rows=FrameRows(frame.copy(deep=False), positions),
-                   weights=_kept_weights(weighted, keep, ~later))
+                   weights=_kept_weights(weighted, zero, keep, ~later))
 
 
-def _kept_weights(weighted: Weights | None, *keeps: np.ndarray) -> tuple[np.ndarray, Weights] | None:
-    """The weights of the rows that every keep flags, in turn, with what they were read from."""
+def _positive_rows(weighted: Weights | None, keep: np.ndarray) -> tuple[np.ndarray, int]:
+    """keep narrowed to the rows of a positive weight, once the weights of the rows kept are found valid, and
+    the number of rows of weight 0 among them."""
+    if weighted is None:
+        return keep, 0
+    values = weighted.values.to_numpy()
+    check_weights(values[keep], weighted.frequency)
+    positive = keep & (values > 0.0)
+    zero = int(np.count_nonzero(keep)) - int(np.count_nonzero(positive))
+    if zero and not positive.any():
+        raise ValueError(f"no rows to fit: the weights of all {zero} rows are 0")
+    return positive, zero
+
+
+def _kept_weights(weighted: Weights | None, zero: int, *keeps: np.ndarray) -> tuple[np.ndarray, Weights, int] | None:
+    """The weights of the rows that every keep flags, in turn, with what they were read from and the number
+    of rows of weight 0 left out."""
     if weighted is None:
         return None
     values = weighted.values.to_numpy()
     for keep in keeps:
         values = _rows(values, keep)
-    return values, weighted
+    return values, weighted, zero
 
 
 def _whole_plain_design(parsed: Any, plain: PlainColumns, rows: pd.DataFrame, clusters: list[pd.Series],
@@ -142,6 +159,8 @@ def _whole_plain_design(parsed: Any, plain: PlainColumns, rows: pd.DataFrame, cl
     """The design of every row under a formula of plain columns, when none of its values is missing or
     infinite: the columns are put together and checked in one pass on the thread pool, with no pass of
     pandas' isna before. None when some value is, for the careful path."""
+    if weighted is not None and not (weighted.values.to_numpy() > 0.0).all():
+        return None  # rows of weight 0 or invalid weights: the careful path leaves them out, or refuses them
     y_name, y = _outcome(parsed, rows)
     X, finite = plain_design(plain, rows)
     # Counting the two outcomes checks them and finds missing ones too.
@@ -149,8 +168,10 @@ def _whole_plain_design(parsed: Any, plain: PlainColumns, rows: pd.DataFrame, cl
     if not all(finite) or ones + np.count_nonzero(y == 0.0) != len(y):
         return None
     refuse_repeated_names(plain.names, "the design")
+    if weighted is not None:
+        check_weights(weighted.values.to_numpy(), weighted.frequency)
     return _finish(y, X, plain.names, y_name, clusters, 0, formula=formula, spec=plain, ones=float(ones),
-                   rows=fitted, weights=_kept_weights(weighted))
+                   rows=fitted, weights=_kept_weights(weighted, 0))
 
 
 def _outcome(parsed: Any, rows: pd.DataFrame) -> tuple[str, np.ndarray]:
@@ -217,9 +238,10 @@ def from_arrays(endog: Any, exog: Any, cluster: Any, missing: str, weights: Any 
     weighted = weights_column(weights, weights_type, len(y), None, index)
     keep = ~_missing_in(y, X, [y_name, *names], missing)
     keep &= _keep_rows(pd.DataFrame(index=range(len(y))), columns, missing)
-    codes = [c[keep] for c in columns]
-    return _finish(_rows(y, keep), _rows(X, keep), names, y_name, codes, int((~keep).sum()), labels=labels,
-                   weights=_kept_weights(weighted, keep))
+    fitted, zero = _positive_rows(weighted, keep)
+    codes = [c[fitted] for c in columns]
+    return _finish(_rows(y, fitted), _rows(X, fitted), names, y_name, codes, int((~keep).sum()), labels=labels,
+                   weights=_kept_weights(weighted, zero, fitted))
 
 
 def _private(X: np.ndarray, source: Any) -> np.ndarray:
@@ -249,24 +271,10 @@ def design_for(spec: Any, newdata: Any) -> pd.DataFrame:
 def _finish(y: np.ndarray, X: np.ndarray, names: list[str], y_name: str, codes: list[pd.Series], dropped: int,
             formula: str | None = None, spec: Any = None, labels: list[Any] | None = None,
             notes: list[str] | None = None, ones: float | None = None, rows: Any = None,
-            weights: tuple[np.ndarray, Weights] | None = None) -> Design:
-    """ones: the number of ones in y when the caller has found y to be 0/1 already; weights: those of y's rows
-    with what they were read from."""
+            weights: tuple[np.ndarray, Weights, int] | None = None) -> Design:
+    """ones: the number of ones in y when the caller has found y to be 0/1 already; weights: the (positive)
+    weights of y's rows, with what they were read from and the number of rows of weight 0 left out."""
     check_size(len(y), X.shape[1], dropped)
-    weighted, zero = None, 0
-    if weights is not None:
-        values, read = weights
-        check_weights(values, read.frequency)
-        positive = values > 0.0
-        zero = len(values) - int(np.count_nonzero(positive))
-        if zero == len(values):
-            raise ValueError(f"no rows to fit: the weights of all {zero} rows are 0")
-        if zero:
-            y, X, values = y[positive], X[positive], values[positive]
-            codes = [c[positive].reset_index(drop=True) for c in codes]
-            rows = None if rows is None else rows.subset(positive, list(range(X.shape[1])))
-            ones = None
-        weighted = np.ascontiguousarray(values)
     if ones is None:
         if not is_binary(y):
             refuse_outcome(np.unique(y), y_name)
@@ -275,8 +283,10 @@ def _finish(y: np.ndarray, X: np.ndarray, names: list[str], y_name: str, codes: 
     clusters, n_clusters = cluster_codes(codes)
     extra: dict[str, Any] = {}
     if weights is not None:
-        extra = {"weights": weighted, "frequency": weights[1].frequency, "weights_name": weights[1].name,
-                 "zero_weight_rows": zero, "weight_sums": weight_sums(weighted, y)}
+        values, read, zero = weights
+        values = np.ascontiguousarray(values)
+        extra = {"weights": values, "frequency": read.frequency, "weights_name": read.name,
+                 "zero_weight_rows": zero, "weight_sums": weight_sums(values, y)}
     return Design(endog=np.ascontiguousarray(y), exog=np.asfortranarray(X), exog_names=names, endog_name=y_name,
                   clusters=clusters, n_clusters=n_clusters, dropped_rows=dropped, formula=formula, spec=spec,
                   ones=ones, constants=constant_columns(X), labels=labels, notes=notes or [], rows=rows,

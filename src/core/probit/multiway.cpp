@@ -58,8 +58,10 @@ Matrix combined_meat(const Vector& cell_sums, const Clusters& clusters, bool sma
   Matrix meat(k, k, 0.0);
   for (const ClusterTerm& term : clusters.terms) {
     const Matrix m = term_meat(cell_sums, clusters.count, k, term);
+    // A term of one cluster has no factor: a covariance with a dimension of one cluster is no estimate,
+    // which the caller says.
     const double g = static_cast<double>(term.count);
-    const double factor = small_sample ? g / (g - 1.0) : 1.0;
+    const double factor = small_sample && term.count > 1 ? g / (g - 1.0) : 1.0;
     for (std::size_t a = 0; a < k; ++a) {
       for (std::size_t c = 0; c < k; ++c) {
         const double part = factor * m(a, c);

@@ -4,8 +4,15 @@
 #include <cmath>
 
 #include "core/probit/covariance.hpp"
+#include "core/probit/optimizer.hpp"
 
 namespace quorbis::core::probit {
+
+double newton_bound(double tol) noexcept {
+  constexpr double kFinest = 1e-12;
+  if (!(tol < kDefaultTol)) return tol == tol ? kNewtonDecrementBound : kFinest;
+  return std::max(kFinest, kNewtonDecrementBound * std::sqrt(std::max(tol, 0.0) / kDefaultTol));
+}
 
 std::optional<NewtonStep> newton_step(const Matrix& hessian, const Vector& gradient) {
   const std::optional<Matrix> inverse = gauss_jordan_inverse(hessian);

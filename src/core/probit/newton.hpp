@@ -9,8 +9,15 @@
 
 namespace quorbis::core::probit {
 
-// The decrement below which a fit counts as at the maximum: every coefficient within 1e-8 standard errors.
+// The decrement below which a fit of the default tolerance counts as at the maximum: every coefficient
+// within 1e-8 standard errors.
 inline constexpr double kNewtonDecrementBound = 1e-8;
+
+// The bound for a fit of tolerance tol: kNewtonDecrementBound from the default tolerance up; below it,
+// smaller by the square root of tol's ratio to the default (near the maximum the log-likelihood changes
+// by half the squared decrement), but no smaller than 1e-12, far above the decrement's rounding for any
+// number of rows a machine holds.
+double newton_bound(double tol) noexcept;
 
 struct NewtonStep {
   Vector step;

@@ -238,7 +238,7 @@ void Optimizer::begin_newton() {
 
 void Optimizer::newton_from_here(std::optional<NewtonStep> step) {
   // A singular Hessian leaves no standard errors to measure the distance by: the verdict of tol stands.
-  if (!step || step->decrement <= kNewtonDecrementBound) {
+  if (!step || step->decrement <= newton_bound(tol_)) {
     out_.converged = true;
     return finish();
   }

@@ -43,7 +43,7 @@ class Optimizer {
   // does not, one more request asks for it at the end.
   //
   // With newton, a fit that meets tol goes on with Newton steps (each an iteration), converged only once
-  // the decrement is below kNewtonDecrementBound. The quasi-Newton phase then adds just the Hessian to its
+  // the decrement is below newton_bound(tol). The quasi-Newton phase then adds just the Hessian to its
   // last pass, for the first step; each Newton step's pass brings at_optimum at its point, so that the
   // usual fit costs one pass more than without. A singular Hessian leaves the quasi-Newton verdict.
   Optimizer(std::size_t k, std::uint64_t max_iter, double tol, Wants at_optimum = {}, bool newton = false);
