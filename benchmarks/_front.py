@@ -49,7 +49,7 @@ def measure_front_door(data: _cases.Data, repeats: int) -> FrontDoor:
     design = _design.from_formula(formula, frame, None, "drop")
     calls = {"raw": lambda: quorbis.fit_probit(data.y, data.X), "front": lambda: quorbis.probit(formula, frame),
              "design": lambda: _design.from_formula(formula, frame, None, "drop"),
-             "fit": lambda: _fit.fit_design(design, 35, 1e-6, False)}
+             "fit": lambda: _fit.fit_design(design, _fit.Options(35, 1e-6, False, False))}
     # The calls take turns in every round, so that a change of load on a shared machine touches all alike.
     seconds: dict[str, list[float]] = {name: [] for name in calls}
     with default_threads():

@@ -30,6 +30,7 @@ import _memory
 import _report
 import _threads
 import _variables
+import _weighted
 from _cases import Case, Data
 from _report import Row
 
@@ -231,6 +232,13 @@ def run(arguments: argparse.Namespace, blas_settings: dict[str, str]) -> int:
         print(f"\neffects of variables at {_report.size_label(variables.n, variables.k)}, default threads: ame() "
               f"{variables.ame_seconds:.4f} s, raw ame {variables.raw_seconds:.4f} s, ratio {variables.ratio:.2f}x"
               f"{growth}; predict(se=True) {variables.predict_seconds:.4f} s", flush=True)
+    weighted = None
+    if arguments.weights_size:
+        weighted = _weighted.measure_weighted(_cases.simulate(*arguments.weights_size, arguments.groups, arguments.seed),
+                                              arguments.repeats)
+        print(f"\nweights and two-way clusters at {_report.size_label(weighted.n, weighted.k)}, default threads: " +
+              "; ".join(f"{p.title} {p.seconds:.4f} s against {p.base_seconds:.4f} s, {p.ratio:.2f}x"
+                        for p in weighted.pairs), flush=True)
     load_after = os.getloadavg()
 
     failures = [f"{_report.size_label(r.n, r.k)} {r.title} [{run}]: {a.what} deviates by {a.deviation:.3e} "
@@ -249,10 +257,12 @@ def run(arguments: argparse.Namespace, blas_settings: dict[str, str]) -> int:
         missed.append(f"{_report.size_label(front.n, front.k)} probit() against fit_probit")
     if variables is not None and variables.met is False:
         missed.append(f"{_report.size_label(variables.n, variables.k)} ame() of variables, predict(se=True)")
+    if weighted is not None and weighted.met is False:
+        missed.append(f"{_report.size_label(weighted.n, weighted.k)} weighted and two-way clustered fits")
     if missed:
         print("\nTargets not met:", *missed, sep="\n  ")
 
-    write_outputs(arguments, _report.Results(rows, scaling, streaming, front, variables), notes, blas_settings,
+    write_outputs(arguments, _report.Results(rows, scaling, streaming, front, variables, weighted), notes, blas_settings,
                   (load_before[0], load_after[0]))
     return 2 if missed and arguments.require_targets else 0
 

@@ -17,7 +17,8 @@ quorbis' plain fit on 1 against 2 threads (--scaling-size), a plain fit on data 
 (--large-size) with the time of one pass beside NumPy's X @ b, the front door, probit() with a
 formula on a DataFrame, against fit_probit on the same rows (--front-size), and the effects of a
 formula's variables against the per-column effects, with predictions and their errors
-(--variables-rows). On machines that set
+(--variables-rows), and weighted and two-way clustered fits against those without (--weights-size).
+On machines that set
 OPENBLAS_CORETYPE or OPENBLAS_L2_SIZE, run it with both unset in this command only, so that
 NumPy's OpenBLAS picks its own kernel for the CPU:
 
@@ -38,7 +39,8 @@ DEFAULT_SIZES = "100000x10,1000000x10,200000x50"
 CASE_NAMES = ("fit", "hc0", "cluster", "ame", "ame_chunked")
 BLAS_VARIABLES = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
 QUICK = ["--sizes", "20000x5", "--repeats", "1", "--no-memory", "--scaling-size", "20000x5", "--large-size",
-         "50000x10", "--front-size", "20000x5", "--variables-rows", "20000", "--results", "", "--plot", ""]
+         "50000x10", "--front-size", "20000x5", "--variables-rows", "20000", "--weights-size", "20000x5", "--results", "",
+         "--plot", ""]
 
 
 def parse_sizes(text: str) -> list[tuple[int, int]]:
@@ -86,6 +88,8 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
                         help="NxK of probit() with a formula against fit_probit ('' to skip)")
     parser.add_argument("--variables-rows", type=int, default=1_000_000,
                         help="rows of ame() of a formula's variables against the per-column ame (0 to skip)")
+    parser.add_argument("--weights-size", type=parse_size_or_none, default="1000000x10",
+                        help="NxK of probit() with weights and two-way clusters against without ('' to skip)")
     parser.add_argument("--quick", action="store_true",
                         help="a smoke test on small data: " + " ".join(QUICK) + " (later options win)")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory measurements")

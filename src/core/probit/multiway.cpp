@@ -17,8 +17,37 @@ namespace {
 // its entries (sums of terms that may cancel), as for the covariance's pivots: only they make V indefinite.
 constexpr double kEigenEpsilons = 4096.0;
 
-std::uint64_t pair_key(std::uint32_t id, std::uint32_t code) noexcept {
-  return (std::uint64_t{id} << 32) | code;
+// A table by key while the keys' range holds a few entries per item; beyond, the hash map.
+constexpr std::uint64_t kTableEntriesPerItem = 4;
+constexpr std::uint64_t kSmallTable = std::uint64_t{1} << 16;
+
+// Replaces groups[i] (below count) by the number of the intersection of group groups[i] with the class
+// code(i) (below bound), numbered in order of first appearance, and returns the number of intersections.
+// The key groups[i] * bound + code(i) is exact, so that two intersections never share a number.
+template <class Code>
+std::size_t intersect(std::vector<std::uint32_t>& groups, std::size_t count, std::uint64_t bound, Code code) {
+  const std::uint64_t keys = count * bound;
+  if (keys <= std::max(kTableEntriesPerItem * groups.size(), kSmallTable)) {
+    std::vector<std::uint32_t> table(static_cast<std::size_t>(keys), IdOfKey::kNone);
+    std::uint32_t next = 0;
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+      std::uint32_t& id = table[groups[i] * bound + code(i)];
+      if (id == IdOfKey::kNone) id = next++;
+      groups[i] = id;
+    }
+    return next;
+  }
+  IdOfKey ids;
+  for (std::size_t i = 0; i < groups.size(); ++i) groups[i] = ids.id(groups[i] * bound + code(i));
+  return ids.size();
+}
+
+// One more than the largest code.
+template <class Code>
+std::uint64_t bound_of(std::size_t count, Code code) {
+  std::uint64_t bound = 0;
+  for (std::size_t i = 0; i < count; ++i) bound = std::max<std::uint64_t>(bound, std::uint64_t{code(i)} + 1);
+  return bound;
 }
 
 // The cluster of each cell in the term of the dimensions in mask.
@@ -26,16 +55,11 @@ ClusterTerm term_of(const std::vector<std::uint32_t>& cell_codes, std::size_t di
   const std::size_t cells = cell_codes.size() / dimensions;
   ClusterTerm term;
   term.of_cell.assign(cells, 0);
-  bool first = true;
+  term.count = 1;
   for (std::size_t d = 0; d < dimensions; ++d) {
     if ((mask >> d & 1u) == 0) continue;
-    IdOfKey ids;
-    for (std::size_t c = 0; c < cells; ++c) {
-      const std::uint32_t code = cell_codes[c * dimensions + d];
-      term.of_cell[c] = ids.id(first ? code : pair_key(term.of_cell[c], code));
-    }
-    first = false;
-    term.count = ids.size();
+    auto code = [&](std::size_t c) { return cell_codes[c * dimensions + d]; };
+    term.count = intersect(term.of_cell, term.count, bound_of(cells, code), code);
   }
   term.subtracted = std::popcount(mask) % 2 == 0;
   return term;
@@ -105,13 +129,10 @@ Clusters multiway_clusters(const std::vector<std::span<const std::uint32_t>>& di
   const std::size_t rows = dimensions.front().size(), count = dimensions.size();
   Clusters out;
   out.of_row.assign(rows, 0);
-  for (std::size_t d = 0; d < count; ++d) {
-    IdOfKey ids;
-    for (std::size_t i = 0; i < rows; ++i) {
-      const std::uint32_t code = dimensions[d][i];
-      out.of_row[i] = ids.id(d == 0 ? code : pair_key(out.of_row[i], code));
-    }
-    out.count = ids.size();
+  out.count = 1;
+  for (const std::span<const std::uint32_t>& codes : dimensions) {
+    auto code = [&](std::size_t i) { return codes[i]; };
+    out.count = intersect(out.of_row, out.count, bound_of(rows, code), code);
   }
   // Each cell's codes, from its first row.
   std::vector<std::uint32_t> cell_codes(out.count * count);

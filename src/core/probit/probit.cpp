@@ -48,8 +48,7 @@ struct Block {
 
 // The per-row terms of a block: z = q eta with q = (y + y) - 1, ln Phi(z) when asked for, the ratio
 // phi(z) / Phi(z), and lambda = q phi(z) / Phi(z), the derivative of ln Phi(q eta) in eta; zero_index
-// when every z is zero, as at beta = 0. With weights v, log_cdf holds v ln Phi(z), and weighted_lambda
-// v lambda.
+// when every z is zero, as at beta = 0. With weights v, weighted_lambda holds v lambda.
 struct Terms {
   double z[kBlock];
   double log_cdf[kBlock];
@@ -82,7 +81,7 @@ const ValuesAtZero& at_zero() {
   return values;
 }
 
-void row_terms(const double* y, const Block& block, bool want_log_cdf, Terms& t) noexcept {
+void row_terms(const double* y, const double* v, const Block& block, bool want_log_cdf, Terms& t) noexcept {
   signed_index(y, block, t.z);
   t.zero_index = all_zero(t.z, block.count);
   if (t.zero_index) {
@@ -93,17 +92,14 @@ void row_terms(const double* y, const Block& block, bool want_log_cdf, Terms& t)
   } else {
     simd::normal_blocks().pdf_over_cdf(t.z, t.ratio, block.count);
   }
-  for (std::size_t r = 0; r < block.count; ++r) t.lambda[r] = sign_factor(y[r]) * t.ratio[r];
-}
-
-// v x for the rows' terms x; a row of weight 0 adds an exact 0, even where x is infinite (ln Phi of an
-// index far out, or any term at coefficients that ran off).
-double weighted(double v, double x) noexcept { return v == 0.0 ? 0.0 : v * x; }
-
-void weigh_terms(const double* v, std::size_t count, bool logs, Terms& t) noexcept {
-  for (std::size_t r = 0; r < count; ++r) t.weighted_lambda[r] = weighted(v[r], t.lambda[r]);
-  if (!logs) return;
-  for (std::size_t r = 0; r < count; ++r) t.log_cdf[r] = weighted(v[r], t.log_cdf[r]);
+  if (v == nullptr) {
+    for (std::size_t r = 0; r < block.count; ++r) t.lambda[r] = sign_factor(y[r]) * t.ratio[r];
+    return;
+  }
+  for (std::size_t r = 0; r < block.count; ++r) {
+    t.lambda[r] = sign_factor(y[r]) * t.ratio[r];
+    t.weighted_lambda[r] = v[r] * t.lambda[r];
+  }
 }
 
 // From z = -1 up, ratio (z + ratio) cancels to no less than a third of the ratio and is taken as it
@@ -133,9 +129,12 @@ void curvature_weights(const double* y, const Terms& t, std::size_t count, doubl
   }
 }
 
-// Continues sum with the block's values.
-void add_logs(core::CompensatedSum& sum, const double* log_cdf, std::size_t count) noexcept {
-  sum.add(simd::row_kernels().sum(log_cdf, count));
+// Continues sum with the block's values, each times its row's weight when weights v are given.
+void add_logs(core::CompensatedSum& sum, const double* log_cdf, const double* v, std::size_t count) noexcept {
+  if (v == nullptr) return sum.add(simd::row_kernels().sum(log_cdf, count));
+  double weighted = 0.0;
+  simd::row_kernels().add_weighted_columns(log_cdf, count, 1, v, 0, count, &weighted);
+  sum.add(weighted);
 }
 
 void add_weighted_columns(const Design& x, const Block& block, const double* lambda, double* g) noexcept {
@@ -274,8 +273,7 @@ void add_rows(const double* endog, const Design& x, const RowWeights& weights, c
     const double* v = weights.values == nullptr ? nullptr : weights.values + block.begin;
     if (wants.largest_index) part.largest_index = largest_of(block.eta, block.count, part.largest_index);
     if (wants_terms(wants)) {
-      row_terms(y, block, wants.loglike, t);
-      if (v != nullptr) weigh_terms(v, block.count, wants.loglike, t);
+      row_terms(y, v, block, wants.loglike, t);
     }
     const double* scores = v == nullptr ? t.lambda : t.weighted_lambda;
     if (wants.gradient) add_weighted_columns(x, block, scores, part.gradient.data());
@@ -295,7 +293,7 @@ void add_rows(const double* endog, const Design& x, const RowWeights& weights, c
                       s, part.score_outer);
     }
     if (wants.clusters != nullptr) std::copy_n(scores, block.count, part.lambda.data() + (block.begin - rows.begin));
-    if (wants.loglike) add_logs(part.loglike, t.log_cdf, block.count);
+    if (wants.loglike) add_logs(part.loglike, t.log_cdf, v, block.count);
   });
 }
 
@@ -339,11 +337,8 @@ double Probit::log_likelihood(const Vector& beta) const {
         for_each_block(exog_, beta, rows, blocks[thread], [&](Block& block) {
           signed_index(endog_ + block.begin, block, block.eta);
           simd::normal_blocks().log_cdf(block.eta, block.eta, block.count);
-          if (weights_.values != nullptr) {
-            const double* v = weights_.values + block.begin;
-            for (std::size_t r = 0; r < block.count; ++r) block.eta[r] = weighted(v[r], block.eta[r]);
-          }
-          add_logs(part, block.eta, block.count);
+          const double* v = weights_.values == nullptr ? nullptr : weights_.values + block.begin;
+          add_logs(part, block.eta, v, block.count);
         });
       },
       [&](std::size_t, std::span<const core::CompensatedSum> parts) {

@@ -24,6 +24,8 @@ struct Design {
 // sum (v s)(v s)', the latter each row its own cluster of weighted scores.
 enum class Weighting { frequency, probability };
 
+// A row of weight 0 adds 0 times its terms, which is NaN where its ln Phi is -inf (an index beyond about
+// -1e154): callers leave such rows out.
 struct RowWeights {
   const double* values = nullptr;  // one finite weight >= 0 per observation; none: each row counts once
   Weighting kind = Weighting::frequency;
