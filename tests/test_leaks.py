@@ -94,7 +94,19 @@ MARGIN_CALLS = [
     ("predict bad cov", lambda: _predict(X, RESULTS.params, np.eye(2), 1.96)),
 ]
 
-CALLS = FIT_CALLS + AME_CALLS + MARGIN_CALLS
+_fit_design, _block_sums = quorbis._quorbis._fit_design, quorbis._quorbis._block_sums
+YC, XF = np.ascontiguousarray(Y), np.asfortranarray(X)
+W, CODES = EXTRA * EXTRA + 0.5, [G[:, 0], np.arange(2000) % 7.0]
+WEIGHT_CALLS = [
+    ("weighted fit", lambda: _fit_design(YC, XF, 35, 1e-6, True, CODES, W, False, True)),
+    ("frequency fit", lambda: _fit_design(YC, XF, 35, 1e-6, False, None, np.floor(W), True)),
+    ("weights negative", lambda: _fit_design(YC, XF, 35, 1e-6, True, None, -W)),
+    ("weights short", lambda: _fit_design(YC, XF, 35, 1e-6, True, None, W[1:])),
+    ("clusters not numbers", lambda: _fit_design(YC, XF, 35, 1e-6, True, [G[:, 0], G[:, 0] + 0.5])),
+    ("block sums weighted", lambda: _block_sums(YC, X, RESULTS.params, {"loglike": True, "clusters": True}, G, W)),
+]
+
+CALLS = FIT_CALLS + AME_CALLS + MARGIN_CALLS + WEIGHT_CALLS
 
 
 def _run(call):
@@ -106,7 +118,8 @@ def _run(call):
 
 @pytest.mark.parametrize("label, call", CALLS, ids=[label for label, _ in CALLS])
 def test_input_reference_counts_are_restored(label, call):
-    inputs = (Y, X, G, RESULTS, RESULTS.params, RESULTS.cov_params(), RESULTS.model.exog, EXTRA, *SCENARIOS)
+    inputs = (Y, X, G, RESULTS, RESULTS.params, RESULTS.cov_params(), RESULTS.model.exog, EXTRA, *SCENARIOS, YC, XF, W,
+              *CODES)
     _run(call)
     before = [sys.getrefcount(obj) for obj in inputs]
     for _ in range(50):

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "core/probit/multiway.hpp"
 #include "python/error.hpp"
 
 namespace quorbis::python {
@@ -17,6 +18,13 @@ std::vector<std::uint32_t> cluster_numbers(const core::VectorView& values, const
     out[static_cast<std::size_t>(i)] = static_cast<std::uint32_t>(v);
   }
   return out;
+}
+
+void check_dimensions(std::size_t dimensions) {
+  if (dimensions > core::probit::kMaxDimensions) {
+    raise(PyExc_ValueError, cat({"multiway clustering takes at most ", std::to_string(core::probit::kMaxDimensions),
+                                 " dimensions, not ", std::to_string(dimensions)}));
+  }
 }
 
 std::vector<std::span<const std::uint32_t>> spans_of(const std::vector<std::vector<std::uint32_t>>& dimensions) {

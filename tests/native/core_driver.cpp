@@ -1,5 +1,6 @@
 // Prints, as exact bit patterns, what the core computes for fixed inputs: the normal functions on a
-// grid (both the single-value and the block forms) and a small probit fit with its three covariances.
+// grid (both the single-value and the block forms), a small probit fit with its three covariances, and
+// weighted fits with the sandwich of probability weights and a two-way covariance.
 // CI runs it on x86-64 and, under emulation, on aarch64, and requires the outputs to be identical.
 #include <bit>
 #include <cmath>
@@ -7,10 +8,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "core/probit/clusters.hpp"
 #include "core/probit/covariance.hpp"
+#include "core/probit/multiway.hpp"
 #include "core/probit/optimizer.hpp"
 #include "core/probit/probit.hpp"
 #include "core/strided.hpp"
@@ -99,10 +103,42 @@ void fit() {
   print("cluster", probit::sandwich_covariance(classical, at.cluster_meat).values());
 }
 
+// Weights of 0.5 to 2 and counts of 1 to 3 from the row number; two clustering dimensions, the second
+// crossing the first, whose two-way covariance is not positive semi-definite here.
+void weighted_fits() {
+  const Data d = simulate();
+  std::vector<double> weight(d.n), count(d.n);
+  std::vector<std::uint32_t> firm(d.n), year(d.n);
+  for (std::size_t i = 0; i < d.n; ++i) {
+    weight[i] = 0.5 + 0.25 * static_cast<double>(i % 7);
+    count[i] = static_cast<double>(1 + i % 3);
+    firm[i] = static_cast<std::uint32_t>(i % 37);
+    year[i] = static_cast<std::uint32_t>(i / 7 % 11);
+  }
+  const probit::Clusters two_way = probit::multiway_clusters({firm, year});
+  const probit::Design design{d.x.data(), d.n, d.k};
+  for (const auto& [label, weights] : {std::pair{"probability", probit::RowWeights{weight.data(), probit::Weighting::probability}},
+                                       std::pair{"frequency", probit::RowWeights{count.data(), probit::Weighting::frequency}}}) {
+    const probit::Probit model(d.y.data(), d.n, design, weights);
+    const probit::Optimum optimum = probit::maximize(model, 35, 1e-6, {}, true);
+    std::printf("%s: iterations %" PRIu64 " converged %d\n", label, optimum.iterations, optimum.converged ? 1 : 0);
+    print("params", optimum.params);
+    print("loglike", optimum.loglike);
+    const probit::Evaluation at = model.evaluate(
+        optimum.params, {.hessian = true, .score_outer_sum = true, .clusters = &two_way});
+    print("robust", probit::estimate_covariance(at, probit::Covariance::robust).cov.values());
+    const probit::CovarianceEstimate multiway =
+        probit::estimate_covariance(at, probit::Covariance::clustered, &two_way, true);
+    std::printf("two-way: %zu negative eigenvalues\n", multiway.negative_eigenvalues);
+    print("two-way", multiway.cov.values());
+  }
+}
+
 }  // namespace
 
 int main() {
   normal_functions();
   fit();
+  weighted_fits();
   return 0;
 }

@@ -17,6 +17,9 @@
 
 namespace quorbis::core::probit {
 
+// The most dimensions: 2^16 - 1 terms already.
+inline constexpr std::size_t kMaxDimensions = 16;
+
 // The cells of the rows' codes in each dimension (codes of one row alike in all), numbered in order of
 // first appearance, with the terms of every nonempty set of the dimensions.
 Clusters multiway_clusters(const std::vector<std::span<const std::uint32_t>>& dimensions);

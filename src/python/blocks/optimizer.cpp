@@ -105,6 +105,7 @@ PyObject* optimizer_request(PyObject* self, PyObject*) {
 probit::Clusters multiway_cells(PyObject* values) {
   const MatrixView codes = matrix_view(as_float64_array(values, 2));
   const auto cells = static_cast<std::size_t>(codes.rows), dimensions = static_cast<std::size_t>(codes.cols);
+  check_dimensions(dimensions);
   std::vector<std::uint32_t> cell_codes(cells * dimensions);
   for (std::size_t d = 0; d < dimensions; ++d) {
     const std::vector<std::uint32_t> column = cluster_numbers(codes.column(static_cast<std::ptrdiff_t>(d)), "cells");

@@ -49,6 +49,7 @@ bool read_clusters(PyObject* clusters, DesignInputs& in) {
   Ref dimensions = checked(PySequence_Fast(clusters, "clusters must be a sequence of arrays"));
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(dimensions.get());
   const std::ptrdiff_t nobs = in.problem.endog.size;
+  check_dimensions(static_cast<std::size_t>(count));
   if (count == 1) {
     const VectorView codes = codes_of(PySequence_Fast_GET_ITEM(dimensions.get(), 0), nobs);
     in.problem.cluster_values = {codes.data, codes.size, 1, codes.stride, static_cast<std::ptrdiff_t>(sizeof(double))};

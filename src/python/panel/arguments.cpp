@@ -44,6 +44,7 @@ void read_clusters(PyObject* obj, std::ptrdiff_t n, ProblemInputs& in) {
   const MatrixView values = matrix_view(as_float64_array(obj, 2));
   check_rows("cluster_vars", values.rows, n);
   if (values.cols == 0) refuse("cluster_vars must have a column of cluster numbers per dimension");
+  check_dimensions(static_cast<std::size_t>(values.cols));
   for (std::ptrdiff_t d = 0; d < values.cols; ++d) {
     in.cluster_dimensions.push_back(cluster_numbers(values.column(d), "cluster_vars"));
   }
