@@ -53,6 +53,7 @@ LAZY, DATA = _frames()
 @pytest.mark.parametrize("formula, kind", [(FORMULA, kind) for kind in FITS] + [
     ("y ~ np.log(z) + C(region) * d", "cluster")])  # NaN made by a transform in some partitions
 @pytest.mark.filterwarnings("ignore:invalid value encountered in log:RuntimeWarning")
+@pytest.mark.filterwarnings("ignore::quorbis.ProbitWarning")  # compared as the results' notes
 def test_a_dask_frame_gives_the_fit_and_effects_of_its_rows_in_memory(formula, kind):
     got = quorbis.probit(formula, LAZY, **FITS[kind])
     want = quorbis.probit(formula, DATA, **FITS[kind])
