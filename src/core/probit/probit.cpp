@@ -272,9 +272,7 @@ void add_rows(const double* endog, const Design& x, const RowWeights& weights, c
     const double* y = endog + block.begin;
     const double* v = weights.values == nullptr ? nullptr : weights.values + block.begin;
     if (wants.largest_index) part.largest_index = largest_of(block.eta, block.count, part.largest_index);
-    if (wants_terms(wants)) {
-      row_terms(y, v, block, wants.loglike, t);
-    }
+    if (wants_terms(wants)) row_terms(y, v, block, wants.loglike, t);
     const double* scores = v == nullptr ? t.lambda : t.weighted_lambda;
     if (wants.gradient) add_weighted_columns(x, block, scores, part.gradient.data());
     if (wants_rows(wants)) transpose(x.data + block.begin, x.rows, x.cols, block.count, s.rows.data(), width);

@@ -28,6 +28,7 @@ struct DesignInputs {
   FitProblem problem;
   PyObject* endog;  // borrowed from the call
   PyObject* exog;
+  Ref clusters;  // the sequence of the clusters' arrays, which a one-dimensional view reads in place
   std::vector<std::vector<std::uint32_t>> cluster_dimensions;  // of two dimensions or more
   Buffer weights;
 };
@@ -46,16 +47,17 @@ VectorView codes_of(PyObject* dimension, std::ptrdiff_t nobs) {
 // False for no clustering.
 bool read_clusters(PyObject* clusters, DesignInputs& in) {
   if (!given(clusters)) return false;
-  Ref dimensions = checked(PySequence_Fast(clusters, "clusters must be a sequence of arrays"));
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(dimensions.get());
+  in.clusters = checked(PySequence_Fast(clusters, "clusters must be a sequence of arrays"));
+  PyObject* dimensions = in.clusters.get();
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(dimensions);
   const std::ptrdiff_t nobs = in.problem.endog.size;
   check_dimensions(static_cast<std::size_t>(count));
   if (count == 1) {
-    const VectorView codes = codes_of(PySequence_Fast_GET_ITEM(dimensions.get(), 0), nobs);
+    const VectorView codes = codes_of(PySequence_Fast_GET_ITEM(dimensions, 0), nobs);
     in.problem.cluster_values = {codes.data, codes.size, 1, codes.stride, static_cast<std::ptrdiff_t>(sizeof(double))};
   }
   for (Py_ssize_t d = 0; count > 1 && d < count; ++d) {
-    const VectorView codes = codes_of(PySequence_Fast_GET_ITEM(dimensions.get(), d), nobs);
+    const VectorView codes = codes_of(PySequence_Fast_GET_ITEM(dimensions, d), nobs);
     in.cluster_dimensions.push_back(cluster_numbers(codes, "clusters"));
   }
   in.problem.cluster_dimensions = spans_of(in.cluster_dimensions);
