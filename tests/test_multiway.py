@@ -128,3 +128,13 @@ def test_fixed_effects_cluster_in_two_dimensions_as_the_probit_with_dummies(asse
     factor = (n - dummies.shape[1]) / (n - 2) if small_sample else 1.0
     assert_cov_close(r.cov_params(), factor * expected.cov_params()[:2, :2], rtol=1e-8)
     assert math.isfinite(r.ame()["Std. Err"].sum())
+
+
+def test_clusters_of_a_generator_stay_alive_while_the_fit_reads_them():
+    y, X, codes = _clustered(1000, (20, 8), 9)
+    fit = quorbis._quorbis._fit_design
+    X = np.asfortranarray(X)
+    for dimensions in (1, 2):
+        listed = fit(y, X, 35, 1e-6, True, [codes[:, d].copy() for d in range(dimensions)])[0]
+        generated = fit(y, X, 35, 1e-6, True, (codes[:, d].copy() for d in range(dimensions)))[0]
+        np.testing.assert_array_equal(generated.cov_params(), listed.cov_params())
