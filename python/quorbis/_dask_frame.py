@@ -339,7 +339,7 @@ def _check(part: pd.DataFrame, plan: _Plan) -> dict[str, Any]:
         weighted = {"found": weight_counts(w, plan.frequency), "zero": int(np.count_nonzero(w == 0.0))}
         y, X, w = y[positive], X[positive], w[positive]
         values = None if values is None else values[positive]
-        weighted.update({"weight": float(w.sum()), "weighted_ones": float(w @ y)})
+        weighted.update({"weight": float(w.sum()), "weighted_ones": float((w * y).sum())})
     first = X[0] if len(X) else None
     return {"nan": nan, "later": int(later.sum()), "infinite": infinite, "rows": len(y),
             "first": first, "same": None if first is None else (X == first).all(axis=0),

@@ -534,7 +534,7 @@ def _group_summary(plan: Plan, numeric: list[str], categorical: list[str], frame
             out[g] = (float(len(rows)), sums, levels)
             continue
         weights = w[rows]
-        sums = {v: float(weights @ part[v].to_numpy(dtype=np.float64, na_value=np.nan)) for v in numeric}
+        sums = {v: float((weights * part[v].to_numpy(dtype=np.float64, na_value=np.nan)).sum()) for v in numeric}
         levels = {v: pd.Series(weights).groupby(part[v].to_numpy(), sort=False).sum().to_dict() for v in categorical}
         out[g] = (float(weights.sum()), sums, levels)
     return out

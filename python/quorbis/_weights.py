@@ -82,6 +82,9 @@ def _floats(values: pd.Series, name: str) -> pd.Series:
 
 def check(values: np.ndarray, frequency: bool) -> None:
     """Refuses weights that are negative, NaN or infinite, and fractional frequency weights."""
+    valid = bool(np.all(values >= 0.0)) and bool(np.all(values < np.inf))  # NaN fails the first
+    if valid and (not frequency or bool(np.all(values == np.floor(values)))):
+        return
     refuse(counts(values, frequency))
 
 
@@ -109,6 +112,7 @@ def refuse(found: dict[str, int]) -> None:
 
 
 def sums(weights: Any, endog: Any) -> tuple[float, float]:
-    """The sum of the weights, and that of the weights of the rows whose outcome is 1."""
-    total, ones = np.asarray(weights.sum()), np.asarray(weights @ endog)
+    """The sum of the weights, and that of the weights of the rows whose outcome is 1. Not a BLAS dot
+    product: its threads would spin on the cores that the fit is about to take."""
+    total, ones = np.asarray(weights.sum()), np.asarray((weights * endog).sum())
     return float(total), float(ones)

@@ -67,8 +67,8 @@ PyObject* block_sums(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
       if (values.rows != y.size) raise(PyExc_ValueError, "cluster_vars must have the rows of endog");
     }
     const bool frequency = given(slot[6]) && convert_argument("frequency", [&] { return to_bool(slot[6]); });
-    const Buffer weights = given(slot[5]) ? read_weights(slot[5], y.size, frequency) : Buffer();
-    const probit::RowWeights row_weights{given(slot[5]) ? weights.data() : nullptr,
+    const RowWeightsInput weights = given(slot[5]) ? read_weights(slot[5], y.size, frequency) : RowWeightsInput{};
+    const probit::RowWeights row_weights{weights.data,
                                          frequency ? probit::Weighting::frequency : probit::Weighting::probability};
     probit::Clusters clusters;
     const Evaluation sums = without_lock([&] {

@@ -30,7 +30,7 @@ struct DesignInputs {
   PyObject* exog;
   Ref clusters;  // the sequence of the clusters' arrays, which a one-dimensional view reads in place
   std::vector<std::vector<std::uint32_t>> cluster_dimensions;  // of two dimensions or more
-  Buffer weights;
+  RowWeightsInput weights;
 };
 
 VectorView codes_of(PyObject* dimension, std::ptrdiff_t nobs) {
@@ -68,8 +68,8 @@ void read_weights(PyObject* weights, PyObject* frequency, DesignInputs& in) {
   if (!given(weights)) return;
   const bool counts = given(frequency) && convert_argument("frequency", [&] { return to_bool(frequency); });
   in.weights = python::read_weights(weights, in.problem.endog.size, counts);
-  in.problem.weights = {in.weights.data(), counts ? core::probit::Weighting::frequency
-                                                  : core::probit::Weighting::probability};
+  in.problem.weights = {in.weights.data, counts ? core::probit::Weighting::frequency
+                                                : core::probit::Weighting::probability};
 }
 
 void read_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, DesignInputs& in) {
