@@ -9,6 +9,7 @@ data fit in memory (--in-memory-max), the ratio to the in-memory fit of the same
     python benchmarks/dask_scale.py --rows 2e6      # a quick check
 
 Pointing the same code at a real cluster changes only the Client: distributed.Client("tcp://scheduler:8786").
+The recorded runs are in benchmarks/dask_scale.md, which the documentation includes.
 """
 
 import argparse

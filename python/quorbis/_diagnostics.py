@@ -17,7 +17,21 @@ SUSPECT_CONDITION = 1e-10
 class ProbitWarning(UserWarning):
     """A fit whose numbers need care: no convergence, separation, a singular Hessian or no constant.
 
-    Filter it like any warning, e.g. ``warnings.simplefilter("error", quorbis.ProbitWarning)``.
+    :func:`quorbis.probit` issues it (a ``UserWarning``) and keeps its texts in the result's ``notes``. Filter
+    it like any warning, e.g. ``warnings.simplefilter("error", quorbis.ProbitWarning)`` to make it an error.
+
+    Examples
+    --------
+    >>> import warnings
+    >>> import pandas as pd, quorbis
+    >>> data = pd.read_csv("examples/grades.csv")
+    >>> with warnings.catch_warnings(record=True) as caught:
+    ...     warnings.simplefilter("always", quorbis.ProbitWarning)
+    ...     r = quorbis.probit("GRADE ~ GPA + PSI - 1", data)
+    >>> caught[0].category.__name__
+    'ProbitWarning'
+    >>> print(r.notes[0])
+    the design has no constant column: the model forces P(y = 1) = 0.5 where every regressor is 0; ...
     """
 
     __module__ = "quorbis"
@@ -87,9 +101,9 @@ def r_factor(exog: Any, ones: bool = False) -> np.ndarray:
     if isinstance(exog, np.ndarray):
         r = block_r(exog, ones)
     else:
-        from .dask import stacked_r
+        from .dask import _stacked_r
 
-        r = stacked_r(exog, ones)
+        r = _stacked_r(exog, ones)
     return np.vstack([r, np.zeros((r.shape[1] - len(r), r.shape[1]))])
 
 

@@ -58,11 +58,30 @@ class FixedEffectsResult(ProbitResult):
     uncorrected : FixedEffectsResult or None
         For a corrected fit, the maximum likelihood fit it corrects.
 
+    Notes
+    -----
     ``llf``, ``llnull``, ``prsquared``, ``aic`` and ``bic`` are those of the maximum likelihood fit (for
     ``aic`` and ``bic`` the parameters count the identified effects too); a corrected fit reports them
     unchanged. For a corrected fit every other statistic -- covariance, ``fixef()``, ``predict()``,
     ``ame()`` -- is evaluated at the corrected slopes and the effects that maximise the likelihood given
     them.
+
+    Examples
+    --------
+    >>> import numpy as np, pandas as pd, quorbis
+    >>> rng = np.random.default_rng(1)
+    >>> panel = pd.DataFrame({"firm": np.repeat(range(40), 10), "year": np.tile(range(10), 40),
+    ...               "x": rng.normal(size=400)})
+    >>> shock = np.repeat(rng.normal(0, 0.5, 40), 10)
+    >>> panel["y"] = (panel.x + shock + rng.normal(size=400) > 0).astype(int)
+    >>> r = quorbis.probit("y ~ x | firm + year", panel)
+    >>> r
+    <FixedEffectsResult y ~ x | firm + year: nobs=400, llf=-188.735, nonrobust, converged>
+    >>> r.effect_names, r.n_levels, r.removed_rows, r.omitted
+    (['firm', 'year'], {'firm': 40, 'year': 10}, 0, [])
+    >>> corrected = quorbis.probit("y ~ x | firm + year", panel, bias_correction="analytical")
+    >>> round(float(corrected.params["x"]), 4), round(float(corrected.uncorrected.params["x"]), 4)
+    (0.9398, 1.0974)
     """
 
     __module__ = "quorbis"
@@ -114,7 +133,20 @@ class FixedEffectsResult(ProbitResult):
     def n_effects(self) -> int:
         """The number of effects the data identify: the levels of all dimensions, less one per connected
         set of levels beyond the first dimension (for three or more dimensions, less one per dimension
-        beyond the first, which is exact when their levels are linked enough)."""
+        beyond the first, which is exact when their levels are linked enough).
+
+        Examples
+        --------
+        >>> import numpy as np, pandas as pd, quorbis
+        >>> rng = np.random.default_rng(1)
+        >>> panel = pd.DataFrame({"firm": np.repeat(range(40), 10), "year": np.tile(range(10), 40),
+        ...                       "x": rng.normal(size=400)})
+        >>> shock = np.repeat(rng.normal(0, 0.5, 40), 10)
+        >>> panel["y"] = (panel.x + shock + rng.normal(size=400) > 0).astype(int)
+        >>> r = quorbis.probit("y ~ x | firm + year", panel)
+        >>> r.n_levels, r.n_effects
+        ({'firm': 40, 'year': 10}, 49)
+        """
         levels = sum(self.n_levels.values())
         if self._components is not None:
             first = self._components[:len(self._effect_values[0])]
@@ -142,10 +174,38 @@ class FixedEffectsResult(ProbitResult):
 
     @property
     def aic(self) -> float:
+        """Akaike's information criterion, -2 llf + 2 (k + n_effects): the identified effects count.
+
+        Examples
+        --------
+        >>> import numpy as np, pandas as pd, quorbis
+        >>> rng = np.random.default_rng(1)
+        >>> panel = pd.DataFrame({"firm": np.repeat(range(40), 10), "year": np.tile(range(10), 40),
+        ...                       "x": rng.normal(size=400)})
+        >>> shock = np.repeat(rng.normal(0, 0.5, 40), 10)
+        >>> panel["y"] = (panel.x + shock + rng.normal(size=400) > 0).astype(int)
+        >>> r = quorbis.probit("y ~ x | firm + year", panel)
+        >>> round(r.aic, 3)
+        477.47
+        """
         return -2.0 * self.llf + 2.0 * (len(self.exog_names) + self.n_effects)
 
     @property
     def bic(self) -> float:
+        """The Bayesian information criterion, -2 llf + (k + n_effects) ln(nobs).
+
+        Examples
+        --------
+        >>> import numpy as np, pandas as pd, quorbis
+        >>> rng = np.random.default_rng(1)
+        >>> panel = pd.DataFrame({"firm": np.repeat(range(40), 10), "year": np.tile(range(10), 40),
+        ...                       "x": rng.normal(size=400)})
+        >>> shock = np.repeat(rng.normal(0, 0.5, 40), 10)
+        >>> panel["y"] = (panel.x + shock + rng.normal(size=400) > 0).astype(int)
+        >>> r = quorbis.probit("y ~ x | firm + year", panel)
+        >>> round(r.bic, 3)
+        677.043
+        """
         return -2.0 * self.llf + (len(self.exog_names) + self.n_effects) * math.log(self.nobs)
 
     # ---- the effects ----
@@ -159,10 +219,28 @@ class FixedEffectsResult(ProbitResult):
         connected sets (no row links one set to another), that holds within each set. Levels removed as
         perfectly predicted are left out.
 
+        Returns
+        -------
+        dict of str to pandas.Series
+            One Series per dimension, named after it, indexed by its levels' values.
+
         Examples
         --------
-        >>> r = quorbis.probit("y ~ x | firm + year", panel)  # doctest: +SKIP
-        >>> r.fixef()["year"].head()  # doctest: +SKIP
+        >>> import numpy as np, pandas as pd, quorbis
+        >>> rng = np.random.default_rng(1)
+        >>> panel = pd.DataFrame({"firm": np.repeat(range(40), 10), "year": np.tile(range(10), 40),
+        ...                       "x": rng.normal(size=400)})
+        >>> shock = np.repeat(rng.normal(0, 0.5, 40), 10)
+        >>> panel["y"] = (panel.x + shock + rng.normal(size=400) > 0).astype(int)
+        >>> r = quorbis.probit("y ~ x | firm + year", panel)
+        >>> effects = r.fixef()
+        >>> list(effects), len(effects["firm"])
+        (['firm', 'year'], 40)
+        >>> effects["year"].head(3).round(3)
+        0    0.000
+        1    0.208
+        2    0.250
+        Name: year, dtype: float64
         """
         values = _normalised(self._effect_values, self._components)
         return {name: pd.Series(v[np.isfinite(v)], index=levels[np.isfinite(v)], name=name)
@@ -178,6 +256,22 @@ class FixedEffectsResult(ProbitResult):
 
     @property
     def raw(self) -> Any:
+        """The record of the extension's fit underneath: ``params`` and ``cov_params()`` of all the formula's
+        columns (NaN for omitted ones), ``loglike``, ``iterations``, ``converged``, ``effects`` (one array
+        per dimension, NaN for levels without rows), ``kept`` (the rows used) and ``removed_levels``.
+
+        Examples
+        --------
+        >>> import numpy as np, pandas as pd, quorbis
+        >>> rng = np.random.default_rng(1)
+        >>> panel = pd.DataFrame({"firm": np.repeat(range(40), 10), "year": np.tile(range(10), 40),
+        ...                       "x": rng.normal(size=400)})
+        >>> shock = np.repeat(rng.normal(0, 0.5, 40), 10)
+        >>> panel["y"] = (panel.x + shock + rng.normal(size=400) > 0).astype(int)
+        >>> r = quorbis.probit("y ~ x | firm + year", panel)
+        >>> r.raw.params.round(4), len(r.raw.effects), int(r.raw.kept.sum())
+        (array([1.0974]), 2, 400)
+        """
         if self._raw is None:
             max_iter, tol, robust, bias_correction, L, small_sample = self._fit_arguments
             self._raw = fit_fixed_effects(self._endog, self._exog, self._effects.codes, max_iter, tol, robust,
@@ -198,6 +292,28 @@ class FixedEffectsResult(ProbitResult):
         -------
         pandas.Series or numpy.ndarray
             A Series indexed like ``newdata``; an array of the fitted rows for None.
+
+        Raises
+        ------
+        TypeError
+            For new data that are not a pandas DataFrame.
+        ValueError
+            For new data that lack a variable of the formula or a column of the effects.
+
+        Examples
+        --------
+        >>> import numpy as np, pandas as pd, quorbis
+        >>> rng = np.random.default_rng(1)
+        >>> panel = pd.DataFrame({"firm": np.repeat(range(40), 10), "year": np.tile(range(10), 40),
+        ...                       "x": rng.normal(size=400)})
+        >>> shock = np.repeat(rng.normal(0, 0.5, 40), 10)
+        >>> panel["y"] = (panel.x + shock + rng.normal(size=400) > 0).astype(int)
+        >>> r = quorbis.probit("y ~ x | firm + year", panel)
+        >>> r.predict(panel.head(3)).round(4)
+        0    0.4556
+        1    0.7321
+        2    0.5485
+        Name: predicted, dtype: float64
         """
         coef = self.params.to_numpy()
         if newdata is None:
@@ -224,7 +340,38 @@ class FixedEffectsResult(ProbitResult):
 
     def margins(self, at: Any = None, by: Any = None, *, alpha: float = 0.05,
                 chunk_size: int | None = None) -> pd.DataFrame:
-        """Not for a fit with fixed effects: the averages of a formula's rows leave the effects out."""
+        """Not for a fit with fixed effects: the averages of a formula's rows leave the effects out.
+
+        Parameters
+        ----------
+        at, by, alpha, chunk_size
+            Those of :meth:`ProbitResult.margins`.
+
+        Returns
+        -------
+        pandas.DataFrame
+            Never: it raises.
+
+        Raises
+        ------
+        NotImplementedError
+            Always; average :meth:`predict` over the rows you want instead.
+
+        Examples
+        --------
+        >>> import numpy as np, pandas as pd, quorbis
+        >>> rng = np.random.default_rng(1)
+        >>> panel = pd.DataFrame({"firm": np.repeat(range(40), 10), "year": np.tile(range(10), 40),
+        ...                       "x": rng.normal(size=400)})
+        >>> shock = np.repeat(rng.normal(0, 0.5, 40), 10)
+        >>> panel["y"] = (panel.x + shock + rng.normal(size=400) > 0).astype(int)
+        >>> r = quorbis.probit("y ~ x | firm + year", panel)
+        >>> r.margins()
+        Traceback (most recent call last):
+        NotImplementedError: margins() averages over the design without the fixed effects, so it is not offered for a fit with them; average predict() over the rows you want instead
+        >>> round(float(r.predict().mean()), 4)
+        0.4322
+        """
         raise NotImplementedError("margins() averages over the design without the fixed effects, so it is not "
                                   "offered for a fit with them; average predict() over the rows you want instead")
 
@@ -259,7 +406,19 @@ class FixedEffectsResult(ProbitResult):
 
         Examples
         --------
-        >>> quorbis.probit("y ~ x + d | firm + year", panel).ame()  # doctest: +SKIP
+        >>> import numpy as np, pandas as pd, quorbis
+        >>> rng = np.random.default_rng(1)
+        >>> panel = pd.DataFrame({"firm": np.repeat(range(40), 10), "year": np.tile(range(10), 40),
+        ...                       "x": rng.normal(size=400)})
+        >>> shock = np.repeat(rng.normal(0, 0.5, 40), 10)
+        >>> panel["y"] = (panel.x + shock + rng.normal(size=400) > 0).astype(int)
+        >>> r = quorbis.probit("y ~ x | firm + year", panel)
+        >>> r.ame().round(4)
+            dy/dx  Std. Err        z  Pr(>|z|) Significance
+        x  0.2906    0.0219  13.2996       0.0          ***
+        >>> r.ame(population=False)["Std. Err"].round(4)
+        x    0.0204
+        Name: Std. Err, dtype: float64
         """
         fit = SimpleNamespace(endog=self._endog, exog=self._exog, effects=self._effects.codes,
                               effect_values=self._effect_values, params=self.params.to_numpy(),
@@ -275,8 +434,29 @@ class FixedEffectsResult(ProbitResult):
     # ---- display ----
 
     def summary(self) -> _report.Summary:
-        """The fit as a table: model statistics, the effects, then the slopes with tests and 95 % intervals;
-        a str of its text, shown as HTML in a notebook, with its ``.tables`` as DataFrames."""
+        """The fit as a table: model statistics, the effects, then the slopes with tests and 95 % intervals.
+
+        Returns
+        -------
+        Summary
+            A str of the table's text, shown as HTML in a notebook; ``.tables`` holds its parts as DataFrames
+            (the statistics, the effects' levels, the slopes), ``.notes`` the warnings.
+
+        Examples
+        --------
+        >>> import numpy as np, pandas as pd, quorbis
+        >>> rng = np.random.default_rng(1)
+        >>> panel = pd.DataFrame({"firm": np.repeat(range(40), 10), "year": np.tile(range(10), 40),
+        ...                       "x": rng.normal(size=400)})
+        >>> shock = np.repeat(rng.normal(0, 0.5, 40), 10)
+        >>> panel["y"] = (panel.x + shock + rng.normal(size=400) > 0).astype(int)
+        >>> r = quorbis.probit("y ~ x | firm + year", panel)
+        >>> r.summary().tables[1]
+                       levels  removed levels
+        Fixed effects
+        firm               40               0
+        year               10               0
+        """
         return _report.Summary(self)
 
     def __repr__(self) -> str:

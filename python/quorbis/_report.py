@@ -82,6 +82,9 @@ class Summary(str):
     """The summary of a fit: its text (a str, so that it prints, compares and joins as text), shown as that
     text at the prompt and as HTML in a notebook, with its parts as DataFrames.
 
+    :meth:`ProbitResult.summary` makes it. The class is not an attribute of the module; the type stubs declare
+    it as ``quorbis.Summary`` for annotations. A pickled summary comes back as its text, a plain str.
+
     Attributes
     ----------
     tables : list of pandas.DataFrame
@@ -89,6 +92,22 @@ class Summary(str):
         for a fit with fixed effects, and the coefficient table.
     notes : list of str
         The warnings of the fit.
+
+    Examples
+    --------
+    >>> import pandas as pd, quorbis
+    >>> r = quorbis.probit("GRADE ~ GPA + TUCE + PSI", pd.read_csv("examples/grades.csv"))
+    >>> s = r.summary()
+    >>> isinstance(s, str), s.splitlines()[0].strip(), s.notes
+    (True, 'Probit Regression Results', [])
+    >>> s.tables[0].loc["Log-Likelihood", "value"]
+    '-12.819'
+    >>> s.tables[1]["P>|z|"].round(4)
+    Intercept    0.0034
+    GPA          0.0191
+    TUCE         0.5375
+    PSI          0.0165
+    Name: P>|z|, dtype: float64
     """
 
     tables: list[pd.DataFrame]

@@ -27,47 +27,80 @@ def _cov_type(clustered: bool, robust: bool, small_sample: bool) -> str:
 class ProbitResult:
     """The result of :func:`quorbis.probit`: estimates, tests and predictions, indexed by column name.
 
+    :func:`quorbis.probit` makes it; a fit with fixed effects gives its subclass
+    :class:`FixedEffectsResult`.
+
     Attributes
     ----------
-    params, bse, zvalues, pvalues : pandas.Series
-        Coefficients, their standard errors, z statistics and two-sided p-values 2 Phi(-|z|).
+    params : pandas.Series
+        The coefficients, indexed by column name.
+    bse : pandas.Series
+        Their standard errors, the square roots of the diagonal of :meth:`cov_params`.
+    zvalues : pandas.Series
+        The z statistics, ``params / bse``.
+    pvalues : pandas.Series
+        The two-sided p-values ``2 Phi(-|z|)``, computed with erfc so that they are never rounded to 0.
     nobs : int
-        Rows used in the fit; with frequency weights, the sum of the weights (the rows they stand for).
+        The rows used in the fit; with frequency weights, the sum of the weights (the rows they stand for).
     dropped_rows : int
-        Rows left out for missing values.
+        The rows left out for missing values.
     zero_weight_rows : int
-        Rows left out for a weight of 0.
+        The rows left out for a weight of 0.
     weights_type : str or None
-        "probability" or "frequency" for a weighted fit.
-    llf, llnull : float
-        Log-likelihood of the model and of the constant-only model (closed form n1 ln p + n0 ln(1 - p),
-        p the share of ones; it is the reference even for a design without a constant). With weights, the
-        weighted sums (n1 and n0 the weights of the ones and zeros): under probability weights, the
-        pseudo-log-likelihoods.
-    prsquared : float
-        McFadden's pseudo R-squared, 1 - llf / llnull.
-    aic, bic : float
-        -2 llf + 2 k and -2 llf + k ln(nobs), k the number of coefficients; NaN under probability weights,
-        whose pseudo-likelihood is no likelihood to compare models by.
+        "probability" or "frequency" for a weighted fit, else None.
+    weights_name : str or None
+        The name of the weights' column ("weights" for weights given as values), else None.
+    llf : float
+        The log-likelihood at ``params``; under probability weights, the weighted pseudo-log-likelihood.
     converged : bool
-        Whether the log-likelihood settled within ``tol``.
+        Whether the fit reached the maximum: true once the coefficients are within 1e-8 standard errors of
+        it (or, when the Hessian is singular and there are no standard errors, once the log-likelihood
+        settled within ``tol``); never under separation.
     iterations : int
-        Number of iterations run.
+        The iterations run, the Newton steps that end the fit included.
     cov_type : str
-        "nonrobust", "HC0" (robust), "HC1" (robust with N/(N-K)) or "cluster".
+        "nonrobust", "HC0" (robust), "HC1" (robust with the factor N/(N-K)) or "cluster".
     n_clusters : int, dict of str to int, or None
-        Number of clusters when clustered: an int for one variable, the number of each dimension (by name)
-        for multiway clustering.
+        The number of clusters of a clustered covariance: an int for one variable, the number of each
+        dimension (by name) for multiway clustering; None without clusters.
     small_sample : bool
         Whether the small-sample factor was applied to the covariance.
+    exog_names : list of str
+        The names of the columns of the design, in order.
+    endog_name : str
+        The name of the outcome.
+    formula : str or None
+        The formula of the fit; None for a fit of arrays.
     notes : list of str
         The texts of the :class:`ProbitWarning` issued for this fit.
-    raw : VaskProbitResults
-        The result of :func:`quorbis.fit_probit` underneath.
+    separation : Separation or None
+        What the separation test found, when it ran and found separation; else None.
 
-    A fit on a Dask DataFrame keeps its rows as Dask arrays, and everything that reads them (``ame``,
-    ``predict``, ``raw``) computes on Dask. Pickling or copying such a result computes nothing: the copy
-    holds the same lazy arrays (their task graphs), and refits on Dask when its ``raw`` is asked for.
+    Notes
+    -----
+    A result can be pickled and deep-copied. The raw result underneath cannot be pickled, so it is left
+    out and refitted on first use of :attr:`raw` after unpickling; the fit is deterministic, so it comes
+    back bit for bit. A fit on a Dask DataFrame keeps its rows as Dask arrays, and everything that reads
+    them (``ame``, ``predict``, ``raw``) computes on Dask; pickling or copying such a result computes
+    nothing: the copy holds the same lazy arrays (their task graphs).
+
+    Examples
+    --------
+    >>> import pandas as pd, quorbis
+    >>> data = pd.read_csv("examples/grades.csv")
+    >>> r = quorbis.probit("GRADE ~ GPA + TUCE + PSI", data)
+    >>> r
+    <ProbitResult GRADE ~ GPA + TUCE + PSI: nobs=32, llf=-12.8188, nonrobust, converged>
+    >>> pd.DataFrame({"coef": r.params, "std err": r.bse, "z": r.zvalues, "P>|z|": r.pvalues}).round(3)
+                coef  std err      z  P>|z|
+    Intercept -7.452    2.542 -2.931  0.003
+    GPA        1.626    0.694  2.343  0.019
+    TUCE       0.052    0.084  0.617  0.537
+    PSI        1.426    0.595  2.397  0.017
+    >>> r.nobs, r.dropped_rows, round(r.llf, 4), r.converged, r.cov_type, r.n_clusters
+    (32, 0, -12.8188, True, 'nonrobust', None)
+    >>> r.exog_names, r.endog_name, r.notes, r.separation
+    (['Intercept', 'GPA', 'TUCE', 'PSI'], 'GRADE', [], None)
     """
 
     __module__ = "quorbis"
@@ -142,6 +175,19 @@ class ProbitResult:
 
     @property
     def llnull(self) -> float:
+        """The log-likelihood of the constant-only model, n1 ln p + n0 ln(1 - p) with p the share of ones.
+
+        It is the reference of :attr:`prsquared` even for a design without a constant, as in statsmodels. With
+        weights, n1 and n0 are the weights of the ones and of the zeros; under probability weights, it is a
+        pseudo-log-likelihood.
+
+        Examples
+        --------
+        >>> import pandas as pd, quorbis
+        >>> r = quorbis.probit("GRADE ~ GPA + TUCE + PSI", pd.read_csv("examples/grades.csv"))
+        >>> round(r.llnull, 4)
+        -20.5917
+        """
         n1 = self._ones
         n0 = self._total - n1
         p = n1 / self._total
@@ -149,38 +195,122 @@ class ProbitResult:
 
     @property
     def prsquared(self) -> float:
+        """McFadden's pseudo R-squared, 1 - llf / llnull.
+
+        Examples
+        --------
+        >>> import pandas as pd, quorbis
+        >>> r = quorbis.probit("GRADE ~ GPA + TUCE + PSI", pd.read_csv("examples/grades.csv"))
+        >>> round(r.prsquared, 4)
+        0.3775
+        """
         llnull = self.llnull
         return 1.0 - self.llf / llnull if llnull else math.nan
 
     @property
     def aic(self) -> float:
+        """Akaike's information criterion, -2 llf + 2 k, k the number of coefficients.
+
+        NaN under probability weights, whose pseudo-likelihood is no likelihood to compare models by.
+
+        Examples
+        --------
+        >>> import pandas as pd, quorbis
+        >>> r = quorbis.probit("GRADE ~ GPA + TUCE + PSI", pd.read_csv("examples/grades.csv"))
+        >>> round(r.aic, 3)
+        33.638
+        """
         if self.weights_type == "probability":
             return math.nan
         return -2.0 * self.llf + 2.0 * len(self.exog_names)
 
     @property
     def bic(self) -> float:
+        """The Bayesian information criterion, -2 llf + k ln(nobs), k the number of coefficients.
+
+        NaN under probability weights, whose pseudo-likelihood is no likelihood to compare models by.
+
+        Examples
+        --------
+        >>> import pandas as pd, quorbis
+        >>> r = quorbis.probit("GRADE ~ GPA + TUCE + PSI", pd.read_csv("examples/grades.csv"))
+        >>> round(r.bic, 3)
+        39.501
+        """
         if self.weights_type == "probability":
             return math.nan
         return -2.0 * self.llf + len(self.exog_names) * math.log(self.nobs)
 
     @property
     def raw(self) -> Any:
+        """The ``VaskProbitResults`` of the fit underneath, as :func:`quorbis.fit_probit` returns it.
+
+        Its ``model.exog`` is the design matrix itself, its columns named ``x0``, ``x1``, ...; its covariance
+        has no small-sample factor.
+
+        Examples
+        --------
+        >>> import pandas as pd, quorbis
+        >>> r = quorbis.probit("GRADE ~ GPA + TUCE + PSI", pd.read_csv("examples/grades.csv"))
+        >>> type(r.raw).__name__, r.raw.model.exog.shape
+        ('VaskProbitResults', (32, 4))
+        """
         # An unpickled result refits: fit_probit gives bit-identical results for the same data.
         if self._raw is None:
             self._raw = fit_rows(self._fitted, self._options)[0]
         return self._raw
 
     def cov_params(self) -> pd.DataFrame:
-        """Covariance matrix of the coefficients, as a DataFrame indexed by column name both ways."""
-        return pd.DataFrame(self._cov, index=self.exog_names, columns=self.exog_names)
+        """The covariance matrix of the coefficients: classical, robust or clustered as fitted.
 
-    def conf_int(self, alpha: float = 0.05) -> pd.DataFrame:
-        """Confidence intervals params -/+ z(1 - alpha/2) bse, in the columns "lower" and "upper".
+        Returns
+        -------
+        pandas.DataFrame
+            The k x k matrix, indexed by column name both ways, with the small-sample factor if chosen;
+            NaN where it is not estimable (a singular Hessian, a single cluster, coefficients that
+            separation sends to infinity).
 
         Examples
         --------
-        >>> r.conf_int(0.1)  # doctest: +SKIP
+        >>> import pandas as pd, quorbis
+        >>> r = quorbis.probit("GRADE ~ GPA + TUCE + PSI", pd.read_csv("examples/grades.csv"))
+        >>> r.cov_params().round(4)
+                   Intercept     GPA    TUCE     PSI
+        Intercept     6.4642 -1.1697 -0.1012 -0.5948
+        GPA          -1.1697  0.4815 -0.0189  0.1054
+        TUCE         -0.1012 -0.0189  0.0070  0.0025
+        PSI          -0.5948  0.1054  0.0025  0.3541
+        """
+        return pd.DataFrame(self._cov, index=self.exog_names, columns=self.exog_names)
+
+    def conf_int(self, alpha: float = 0.05) -> pd.DataFrame:
+        """Confidence intervals of the coefficients, ``params -/+ z(1 - alpha/2) bse``.
+
+        Parameters
+        ----------
+        alpha : float, default 0.05
+            One minus the intervals' confidence level, strictly between 0 and 1.
+
+        Returns
+        -------
+        pandas.DataFrame
+            The columns "lower" and "upper", indexed by column name.
+
+        Raises
+        ------
+        ValueError
+            For an ``alpha`` outside (0, 1).
+
+        Examples
+        --------
+        >>> import pandas as pd, quorbis
+        >>> r = quorbis.probit("GRADE ~ GPA + TUCE + PSI", pd.read_csv("examples/grades.csv"))
+        >>> r.conf_int(0.1).round(3)
+                     lower  upper
+        Intercept -11.634 -3.270
+        GPA         0.484  2.767
+        TUCE       -0.086  0.190
+        PSI         0.448  2.405
         """
         if not 0.0 < alpha < 1.0:
             raise ValueError(f"alpha must lie strictly between 0 and 1, not {alpha}")
@@ -212,6 +342,13 @@ class ProbitResult:
             missing value get NaN. A Dask DataFrame gives Dask results, partition by partition; None
             gives a Dask array when the fit was on a Dask DataFrame.
 
+        Raises
+        ------
+        ValueError
+            For new data that lack a variable or column of the fit, hold a category the fit did not see, or
+            have columns of one name; a ``which`` other than "prob" or "linear"; an ``alpha`` outside
+            (0, 1).
+
         Notes
         -----
         The standard error of x . b is sqrt(x V x'), V the covariance of the fit (robust, clustered, with
@@ -220,7 +357,21 @@ class ProbitResult:
 
         Examples
         --------
-        >>> r.predict(data.head(), se=True)  # doctest: +SKIP
+        >>> import pandas as pd, quorbis
+        >>> data = pd.read_csv("examples/grades.csv")
+        >>> r = quorbis.probit("GRADE ~ GPA + TUCE + PSI", data)
+        >>> r.predict(data.head(3)).round(4)
+        0    0.0182
+        1    0.0531
+        2    0.1899
+        Name: predicted, dtype: float64
+        >>> r.predict(data.head(3), se=True).round(4)
+           predicted  std err   lower   upper
+        0     0.0182   0.0284  0.0004  0.1984
+        1     0.0531   0.0566  0.0041  0.2779
+        2     0.1899   0.1185  0.0415  0.4911
+        >>> r.predict(which="linear")[:3].round(3)
+        array([-2.093, -1.616, -0.878])
         """
         return _predictions.predict(self.params.to_numpy(), self._cov, self._exog, self._spec, self._columns(),
                                     newdata, se, which, alpha)
@@ -264,6 +415,15 @@ class ProbitResult:
             formula fit "contrast" (the levels compared, "" for a derivative) and "variable". Indexed by
             the row's label, with the groups and grid values first when ``by`` or ``at`` are given.
 
+        Raises
+        ------
+        ValueError
+            For a name that is no variable of the right-hand side, values of ``at`` that a variable cannot
+            take, ``by`` columns the data lack or whose fitted rows hold missing values, ``variables``,
+            ``at`` or ``by`` with a fit of arrays, an ``alpha`` outside (0, 1), a ``chunk_size`` below 1.
+        TypeError
+            For an ``at`` that is neither None, "mean" nor a dict.
+
         Notes
         -----
         The standard errors use this fit's covariance (robust, clustered, with the small-sample factor if
@@ -273,9 +433,18 @@ class ProbitResult:
 
         Examples
         --------
-        >>> r = quorbis.probit("y ~ age + I(age**2) + age:educ + C(religious)", data)  # doctest: +SKIP
-        >>> r.ame()  # doctest: +SKIP
-        >>> r.ame("age", at={"age": [30, 40, 50]})  # doctest: +SKIP
+        >>> import pandas as pd, quorbis
+        >>> r = quorbis.probit("GRADE ~ GPA + TUCE + PSI", pd.read_csv("examples/grades.csv"))
+        >>> r.ame()[["dy/dx", "Std. Err", "contrast"]].round(4)
+               dy/dx  Std. Err contrast
+        GPA   0.3608    0.1134
+        TUCE  0.0115    0.0184
+        PSI   0.3738    0.1400    1 - 0
+        >>> r.ame("GPA", at={"GPA": [2.5, 3.5]})[["dy/dx", "Std. Err"]].round(4)
+                  dy/dx  Std. Err
+        GPA term
+        2.5 GPA  0.2346    0.0656
+        3.5 GPA  0.4933    0.2253
         """
         if isinstance(variables, (int, np.integer)) and not isinstance(variables, bool) and chunk_size is None:
             variables, chunk_size = None, int(variables)  # ame(chunk_size) as it was called before
@@ -306,9 +475,24 @@ class ProbitResult:
         pandas.DataFrame
             Columns "predicted", "Std. Err" and the interval's ends, one row per group and grid point.
 
+        Raises
+        ------
+        ValueError
+            As :meth:`ame` does for ``at``, ``by``, ``alpha`` and ``chunk_size``; for ``at`` or ``by`` with a
+            fit of arrays.
+
         Examples
         --------
-        >>> r.margins(at={"age": 40, "children": 1})  # doctest: +SKIP
+        >>> import pandas as pd, quorbis
+        >>> r = quorbis.probit("GRADE ~ GPA + TUCE + PSI", pd.read_csv("examples/grades.csv"))
+        >>> r.margins().round(4)
+                 predicted  Std. Err  [0.025  0.975]
+        average     0.3427    0.0628  0.2196  0.4658
+        >>> r.margins(at={"PSI": [0, 1]}).round(4)
+             predicted  Std. Err  [0.025  0.975]
+        PSI
+        0       0.1740    0.0829  0.0116  0.3364
+        1       0.5477    0.1123  0.3276  0.7679
         """
         if self._rows is None:
             if at is not None or by is not None:
@@ -333,10 +517,37 @@ class ProbitResult:
         return table
 
     def plot_ame(self, ax: Any = None, alpha: float = 0.05, **options: Any) -> Any:
-        """Draws the average marginal effects with their (1 - alpha) intervals; returns the Axes.
+        """Draws the average marginal effects with their (1 - alpha) intervals.
 
-        The contrasts of a categorical variable are drawn together under its name. ``options`` go to
-        :meth:`ame` (``variables``, ``at``, ``by``). Needs matplotlib: ``pip install 'quorbis[plot]'``.
+        The contrasts of a categorical variable are drawn together under its name. Needs matplotlib:
+        ``pip install 'quorbis[plot]'``.
+
+        Parameters
+        ----------
+        ax : matplotlib.axes.Axes, optional
+            The Axes to draw on; a new figure's when None.
+        alpha : float, default 0.05
+            One minus the intervals' confidence level.
+        **options
+            Passed to :meth:`ame`: ``variables``, ``at``, ``by``.
+
+        Returns
+        -------
+        matplotlib.axes.Axes
+            The Axes drawn on, one line per effect, the effects' names as tick labels.
+
+        Raises
+        ------
+        ImportError
+            When matplotlib is not installed.
+
+        Examples
+        --------
+        >>> import pandas as pd, quorbis
+        >>> r = quorbis.probit("GRADE ~ GPA + TUCE + PSI", pd.read_csv("examples/grades.csv"))
+        >>> ax = r.plot_ame()
+        >>> [tick.get_text() for tick in ax.get_yticklabels()]
+        ['GPA', 'TUCE', 'PSI']
         """
         return _report.plot_effects(self.ame(**options), alpha, ax)
 
@@ -346,12 +557,29 @@ class ProbitResult:
         Returns
         -------
         Summary
-            A str of the table's text, shown as HTML in a notebook; ``.tables`` holds its parts as DataFrames.
+            A str of the table's text, shown as HTML in a notebook; ``.tables`` holds its parts as DataFrames,
+            ``.notes`` the warnings.
 
         Examples
         --------
-        >>> print(r.summary())  # doctest: +SKIP
-        >>> r.summary().tables[1]["P>|z|"]  # doctest: +SKIP
+        >>> import pandas as pd, quorbis
+        >>> r = quorbis.probit("GRADE ~ GPA + TUCE + PSI", pd.read_csv("examples/grades.csv"))
+        >>> print(r.summary())
+                                  Probit Regression Results
+        ==============================================================================
+        Dep. Variable:                  GRADE  No. Observations:                    32
+        Model:                         Probit  Dropped rows:                         0
+        Covariance Type:            nonrobust  Log-Likelihood:                 -12.819
+        Clusters:                           -  LL-Null:                        -20.592
+        Converged:                       True  Pseudo R-squ.:                   0.3775
+        Iterations:                         9  AIC / BIC:              33.638 / 39.501
+        ==============================================================================
+                     coef  std err       z  P>|z|   [0.025  0.975]
+        Intercept -7.4523   2.5425 -2.9311 0.0034 -12.4355 -2.4692
+        GPA        1.6258   0.6939  2.3431 0.0191   0.2658  2.9858
+        TUCE       0.0517   0.0839  0.6166 0.5375  -0.1127  0.2162
+        PSI        1.4263   0.5950  2.3970 0.0165   0.2601  2.5926
+        ==============================================================================
         """
         return _report.Summary(self)
 

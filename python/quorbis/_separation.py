@@ -47,12 +47,29 @@ class Separation:
         The rows whose outcome is predicted perfectly.
     nobs : int
         The rows examined.
-    complete : bool
-        Whether every row is predicted perfectly (complete separation; else quasi-complete).
     dropped : bool
         Whether the fit left the perfectly predicted rows out (``separation="drop"``).
     dropped_columns : list of str
         The columns left out with them: those the other rows cannot identify.
+
+    Examples
+    --------
+    Every row with d = 1 has y = 1:
+
+    >>> import warnings
+    >>> import pandas as pd, quorbis
+    >>> data = pd.DataFrame({"x": [0.5, 1, 2, 3, 4, 5, 6, 7, 1.5, 2.5], "d": [0, 0, 0, 0, 1, 1, 0, 0, 1, 0],
+    ...              "y": [0, 1, 0, 1, 1, 1, 0, 1, 1, 0]})
+    >>> with warnings.catch_warnings(record=True):
+    ...     r = quorbis.probit("y ~ x + d", data)
+    >>> r.separation
+    Separation(columns=['d'], coefficients=['d'], rows=3, nobs=10, dropped=False, dropped_columns=[])
+    >>> r.bse.isna().to_dict()
+    {'Intercept': False, 'x': False, 'd': True}
+    >>> with warnings.catch_warnings(record=True):
+    ...     dropped = quorbis.probit("y ~ x + d", data, separation="drop")
+    >>> dropped.separation.dropped_columns, dropped.nobs
+    (['d'], 7)
     """
 
     __module__ = "quorbis"
@@ -66,9 +83,40 @@ class Separation:
 
     @property
     def complete(self) -> bool:
+        """Whether every row is predicted perfectly (complete separation; else quasi-complete).
+
+        Examples
+        --------
+        >>> import warnings
+        >>> import pandas as pd, quorbis
+        >>> data = pd.DataFrame({"x": [0.5, 1, 2, 3, 4, 5, 6, 7, 1.5, 2.5], "d": [0, 0, 0, 0, 1, 1, 0, 0, 1, 0],
+        ...                      "y": [0, 1, 0, 1, 1, 1, 0, 1, 1, 0]})
+        >>> with warnings.catch_warnings(record=True):
+        ...     r = quorbis.probit("y ~ x + d", data)
+        >>> r.separation.complete, r.separation.rows, r.separation.nobs
+        (False, 3, 10)
+        """
         return self.rows == self.nobs
 
     def finding(self) -> str:
+        """The finding in words, as the warning begins.
+
+        Returns
+        -------
+        str
+            Which separation, by which columns, in how many rows.
+
+        Examples
+        --------
+        >>> import warnings
+        >>> import pandas as pd, quorbis
+        >>> data = pd.DataFrame({"x": [0.5, 1, 2, 3, 4, 5, 6, 7, 1.5, 2.5], "d": [0, 0, 0, 0, 1, 1, 0, 0, 1, 0],
+        ...                      "y": [0, 1, 0, 1, 1, 1, 0, 1, 1, 0]})
+        >>> with warnings.catch_warnings(record=True):
+        ...     r = quorbis.probit("y ~ x + d", data)
+        >>> r.separation.finding()
+        'quasi-complete separation: d predicts the outcome perfectly in 3 of 10 rows'
+        """
         where = f"all {self.nobs} rows" if self.complete else f"{self.rows} of {self.nobs} rows"
         return (f"{'complete' if self.complete else 'quasi-complete'} separation: {', '.join(self.columns)} "
                 f"predict{'s' if len(self.columns) == 1 else ''} the outcome perfectly in {where}")

@@ -17,8 +17,7 @@ import dask
 import dask.array as da
 import numpy as np
 
-from . import _quorbis
-from ._diagnostics import block_r
+from . import _diagnostics, _quorbis
 
 __all__ = ["fit_probit", "ame"]
 
@@ -50,6 +49,13 @@ def fit_probit(y: Any, X: Any, max_iter: Any = None, tol: Any = None, robust: An
     -------
     VaskProbitResults
         Its ``model.exog`` is X itself, not a copy.
+
+    Raises
+    ------
+    TypeError, ValueError, AttributeError
+        For bad input, the exceptions of ``quorbis.fit_probit`` with its messages, before any pass over the
+        rows; a ValueError also for X chunked along its columns, or arrays whose row count Dask does not
+        know.
 
     Examples
     --------
@@ -120,6 +126,26 @@ def ame(result: Any, chunk_size: Any = None) -> Any:
     -------
     pandas.DataFrame
         The table of ``quorbis.ame``.
+
+    Raises
+    ------
+    TypeError, ValueError, AttributeError
+        For bad input, the exceptions of ``quorbis.ame`` with its messages, before any pass over the rows.
+
+    Examples
+    --------
+    Name the columns, so that the constant gets no row:
+
+    >>> import types
+    >>> import dask.array as da, numpy as np, quorbis.dask
+    >>> X = da.from_array(np.column_stack([np.ones(8), np.arange(8.0)]), chunks=(3, 2))
+    >>> y = da.from_array(np.array([0, 0, 1, 0, 1, 0, 1, 1.0]), chunks=3)
+    >>> r = quorbis.dask.fit_probit(y, X)
+    >>> named = types.SimpleNamespace(params=r.params, cov_params=r.cov_params,
+    ...                               model=types.SimpleNamespace(exog=r.model.exog, exog_names=["const", "x"]))
+    >>> quorbis.dask.ame(named, chunk_size=2).round(4)
+        dy/dx  Std. Err      z  Pr(>|z|) Significance
+    x  0.1084    0.0334  3.244    0.0012          ***
     """
     inputs = _EffectInputs(result)
     _quorbis.ame(inputs, chunk_size)  # checks the inputs as quorbis.ame does, with its messages
@@ -163,10 +189,10 @@ class _EffectInputs:
         return np.empty((0, X.shape[1])) if whole else X
 
 
-def stacked_r(X: Any, ones: bool = False) -> np.ndarray:
+def _stacked_r(X: Any, ones: bool = False) -> np.ndarray:
     """R of X = QR (of [X, 1] with ones): each block's R, stacked on the R so far and factored again, block
     after block in row order."""
-    parts = [dask.delayed(block_r)(block, ones) for block in _exog(X).to_delayed().ravel()]
+    parts = [dask.delayed(_diagnostics.block_r)(block, ones) for block in _exog(X).to_delayed().ravel()]
     r: np.ndarray = dask.compute(_fold(parts, _stack_r))[0]
     return r
 

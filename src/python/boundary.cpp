@@ -7,11 +7,28 @@
 
 namespace quorbis::python {
 
+namespace {
+
+constexpr const char* kPanicDoc =
+    "An internal fault of quorbis: a bug, never a consequence of the input.\n"
+    "\n"
+    "Raised, after a short report to standard error, instead of crashing the interpreter when quorbis meets\n"
+    "a state its own logic rules out. It derives from BaseException, so ``except Exception`` does not catch\n"
+    "it; write ``except quorbis.PanicException``. Please report it with the input that caused it.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import quorbis\n"
+    ">>> issubclass(quorbis.PanicException, Exception), issubclass(quorbis.PanicException, BaseException)\n"
+    "(False, True)\n";
+
+}  // namespace
+
 // Created once per process; derives from BaseException so `except Exception` does not hide it.
 PyObject* panic_exception_type() noexcept {
   static PyObject* type = nullptr;
   if (type == nullptr) {
-    type = PyErr_NewException("quorbis.PanicException", PyExc_BaseException, nullptr);
+    type = PyErr_NewExceptionWithDoc("quorbis.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
   }
   return type;
 }
