@@ -58,13 +58,14 @@ def probit(formula: Any, data: Any, *, robust: bool | None = None, cluster: Any 
         weights: each row stands for w identical rows (whole numbers only), and every statistic is that of
         the rows so repeated.
     missing : {"drop", "raise"}, default "drop"
-        Rows with a missing value in the outcome, the regressors or the cluster variables are dropped
-        (their number is ``dropped_rows``), or a ValueError names the columns that hold them.
+        Rows with a missing value in the outcome, the regressors, the cluster variables or a weights column
+        are dropped (their number is ``dropped_rows``), or a ValueError names the columns that hold them.
     max_iter : int, default 35
         Iteration limit, the Newton steps that end the fit included.
     tol : float, default 1e-6
         Tolerance of the quasi-Newton phase on the change of the log-likelihood; Newton steps then go on
-        until the coefficients are within 1e-8 standard errors of the maximum.
+        until the coefficients are within 1e-8 standard errors of the maximum (for a ``tol`` below 1e-6,
+        within 1e-8 sqrt(tol / 1e-6), but no less than 1e-12).
     small_sample : bool, default False
         Multiply a cluster-robust covariance by G/(G-1) (N-1)/(N-K), G clusters, N rows, K coefficients
         (statsmodels' default correction for clusters), a multiway one term by term with each term's G; a
@@ -90,11 +91,13 @@ def probit(formula: Any, data: Any, *, robust: bool | None = None, cluster: Any 
     Returns
     -------
     ProbitResult
+        The estimates, tests and predictions; a :class:`FixedEffectsResult` for a formula with fixed effects.
 
     Raises
     ------
     TypeError
-        For ``robust`` or ``small_sample`` not a bool.
+        For ``robust`` or ``small_sample`` not a bool; a Dask DataFrame with arrays in place of a formula, or
+        with a formula of fixed effects.
     ValueError
         For an outcome that is not 0/1 (or boolean) or takes one value only, missing values with
         ``missing="raise"``, infinite or complex values, inputs of different lengths, a name that two
@@ -137,6 +140,12 @@ def probit(formula: Any, data: Any, *, robust: bool | None = None, cluster: Any 
     >>> survey = data.assign(w=[1.5, 2.0, 0.5, 1.0] * 8)
     >>> quorbis.probit("GRADE ~ GPA + TUCE + PSI", survey, weights="w").cov_type
     'HC0'
+
+    Arrays in place of a formula, with the constant column added by hand:
+
+    >>> X = data[["GPA", "TUCE", "PSI"]].assign(const=1.0)
+    >>> quorbis.probit(data["GRADE"], X).params.round(3).to_dict()
+    {'GPA': 1.626, 'TUCE': 0.052, 'PSI': 1.426, 'const': -7.452}
     """
     robust = None if robust is None else flag(robust, "robust")
     small_sample = flag(small_sample, "small_sample")

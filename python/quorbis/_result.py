@@ -54,8 +54,8 @@ class ProbitResult:
         The log-likelihood at ``params``; under probability weights, the weighted pseudo-log-likelihood.
     converged : bool
         Whether the fit reached the maximum: true once the coefficients are within 1e-8 standard errors of
-        it (or, when the Hessian is singular and there are no standard errors, once the log-likelihood
-        settled within ``tol``); never under separation.
+        it (closer for a ``tol`` below 1e-6; or, when the Hessian is singular and there are no standard
+        errors, once the log-likelihood settled within ``tol``); never under separation.
     iterations : int
         The iterations run, the Newton steps that end the fit included.
     cov_type : str
