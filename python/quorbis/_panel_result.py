@@ -71,7 +71,7 @@ class FixedEffectsResult(ProbitResult):
     >>> import numpy as np, pandas as pd, quorbis
     >>> rng = np.random.default_rng(1)
     >>> panel = pd.DataFrame({"firm": np.repeat(range(40), 10), "year": np.tile(range(10), 40),
-    ...               "x": rng.normal(size=400)})
+    ...                       "x": rng.normal(size=400)})
     >>> shock = np.repeat(rng.normal(0, 0.5, 40), 10)
     >>> panel["y"] = (panel.x + shock + rng.normal(size=400) > 0).astype(int)
     >>> r = quorbis.probit("y ~ x | firm + year", panel)
@@ -368,7 +368,7 @@ class FixedEffectsResult(ProbitResult):
         >>> r = quorbis.probit("y ~ x | firm + year", panel)
         >>> r.margins()
         Traceback (most recent call last):
-        NotImplementedError: margins() averages over the design without the fixed effects, so it is not offered for a fit with them; average predict() over the rows you want instead
+        NotImplementedError: margins() averages over the design without the fixed effects, so it is not offered ...
         >>> round(float(r.predict().mean()), 4)
         0.4322
         """
