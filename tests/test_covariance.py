@@ -3,6 +3,7 @@
 import math
 
 import numpy as np
+import pandas as pd
 import pytest
 import statsmodels.api as sm
 
@@ -99,6 +100,17 @@ class TestSingularHessian:
 
     def test_regular_fits_write_nothing(self, simulated, capfd):
         quorbis.fit_probit(*simulated, robust=True)
+        assert capfd.readouterr().err == ""
+
+    def test_the_dask_driver_writes_the_line_and_probit_warns_instead(self, zero_column, capfd):
+        da = pytest.importorskip("dask.array")
+        y, X = zero_column
+        qd = pytest.importorskip("quorbis.dask")
+        r = qd.fit_probit(da.from_array(y, chunks=500), da.from_array(X, chunks=(500, 5)))
+        assert np.isnan(r.cov_params()).all() and capfd.readouterr().err == SINGULAR_LINE
+        data = pd.DataFrame(X[:, 1:], columns=["a", "b", "c", "zero"]).assign(y=y)
+        with pytest.warns(quorbis.ProbitWarning, match="the Hessian is singular"):
+            quorbis.probit("y ~ a + b + c + zero", data)
         assert capfd.readouterr().err == ""
 
 

@@ -10,6 +10,7 @@ Needs the optional dependencies ``dask[array]`` and ``distributed`` (``pip insta
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass
 from typing import Any, Callable, TypeVar, cast
 
@@ -66,7 +67,10 @@ def fit_probit(y: Any, X: Any, max_iter: Any = None, tol: Any = None, robust: An
     >>> r.params.round(3).tolist()
     [-1.308, 0.374]
     """
-    return _fit(y, X, max_iter, tol, robust, cluster_vars, False)[0]
+    results, _, singular = _fit(y, X, max_iter, tol, robust, cluster_vars, False)
+    if singular:  # the line fit_probit writes; probit() warns instead
+        os.write(2, _MESSAGES["hessian_singular"].encode())
+    return results
 
 
 def _fit_design(endog: Any, exog: Any, max_iter: int, tol: float, robust: bool, clusters: Any = None,
@@ -75,8 +79,8 @@ def _fit_design(endog: Any, exog: Any, max_iter: int, tol: float, robust: bool, 
     maximum; clusters a list of Dask vectors of cluster codes, one per dimension, or None; weights a Dask
     vector or None. The largest index is not taken here (None)."""
     cluster_vars = None if not clusters else da.stack(clusters, axis=1)
-    results, negative = _fit(endog, exog, max_iter, tol, robust, cluster_vars, True,
-                             _Weighting(weights, frequency, bool(clusters) and len(clusters) > 1, small_sample))
+    results, negative, _ = _fit(endog, exog, max_iter, tol, robust, cluster_vars, True,
+                                _Weighting(weights, frequency, bool(clusters) and len(clusters) > 1, small_sample))
     return results, None, negative
 
 
@@ -91,7 +95,9 @@ class _Weighting:
 
 
 def _fit(y: Any, X: Any, max_iter: Any, tol: Any, robust: Any, cluster_vars: Any, newton: bool,
-         weighting: _Weighting | None = None) -> tuple[Any, int]:
+         weighting: _Weighting | None = None) -> tuple[Any, int, bool]:
+    """The results of the fit, the negative eigenvalues its multiway covariance set to 0, and whether its
+    Hessian was singular."""
     weighting = weighting or _Weighting()
     X = _exog(X)
     optimizer = _quorbis._Optimizer(X.shape[1], max_iter, tol, robust, cluster_vars is not None, newton,
@@ -108,7 +114,8 @@ def _fit(y: Any, X: Any, max_iter: Any, tol: Any, robust: Any, cluster_vars: Any
     while (request := optimizer.request()) is not None:
         beta, wants = request
         optimizer.respond(_reduce(blocks, beta, wants, weighting.frequency))
-    return optimizer.results(X, y), optimizer.negative_eigenvalues()
+    results = optimizer.results(X, y)
+    return results, optimizer.negative_eigenvalues(), optimizer.singular_hessian()
 
 
 def ame(result: Any, chunk_size: Any = None) -> Any:

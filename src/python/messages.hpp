@@ -33,9 +33,13 @@ inline constexpr Message kProbabilityClassical{
     "treats the weighted rows as if they were the population, which sampling weights do not make them; leave "
     "robust at its default (the sandwich), or cluster"};
 
+// Not an error: the line the raw fits write on standard error when the Hessian has no inverse.
+inline constexpr Message kHessianSingular{"hessian_singular", "Hessian singular => NaN for Cov\n"};
+
 inline constexpr Message kMessages[] = {
     kEndogDimensions, kEndogColumns, kExogRows, kClusterRows, kNotAnArray, kCannotConvert,
     kDimensionMismatch, kTypeMismatch, kArgument, kChunkSize, kThreadCount, kProbabilityClassical,
+    kHessianSingular,
 };
 
 using Field = std::pair<std::string_view, std::string_view>;

@@ -4,7 +4,6 @@
 #include <limits>
 #include <utility>
 
-#include "core/platform.hpp"
 #include "core/probit/multiway.hpp"
 
 namespace quorbis::core::probit {
@@ -85,8 +84,6 @@ std::optional<Matrix> gauss_jordan_inverse(const Matrix& h) {
 
 Matrix classical_covariance(const Matrix& hessian) {
   if (auto inverse = gauss_jordan_inverse(hessian)) return negated(*std::move(inverse));
-  // A singular Hessian has no inverse: report it and leave no number that looks measured.
-  core::write_stderr("Hessian singular => NaN for Cov\n");
   return Matrix(hessian.rows(), hessian.cols(), std::numeric_limits<double>::quiet_NaN());
 }
 
@@ -101,15 +98,28 @@ Wants covariance_wants(Covariance kind, const Clusters* clusters) noexcept {
           .clusters = kind == Covariance::clustered ? clusters : nullptr};
 }
 
-CovarianceEstimate estimate_covariance(const Evaluation& at_estimate, Covariance kind, const Clusters* clusters,
-                                       bool small_sample) {
-  Matrix classical = classical_covariance(at_estimate.hessian);
+namespace {
+
+CovarianceEstimate of_kind(Matrix classical, const Evaluation& at_estimate, Covariance kind, const Clusters* clusters,
+                           bool small_sample) {
   if (kind == Covariance::classical) return {std::move(classical)};
   if (kind == Covariance::clustered && clusters != nullptr && !clusters->terms.empty()) {
     return multiway_covariance(classical, at_estimate.cluster_sums, *clusters, small_sample);
   }
   return {sandwich_covariance(classical,
                               kind == Covariance::clustered ? at_estimate.cluster_meat : at_estimate.score_outer_sum)};
+}
+
+}  // namespace
+
+CovarianceEstimate estimate_covariance(const Evaluation& at_estimate, Covariance kind, const Clusters* clusters,
+                                       bool small_sample) {
+  std::optional<Matrix> inverse = gauss_jordan_inverse(at_estimate.hessian);
+  const bool singular = !inverse;
+  Matrix classical = inverse ? negated(*std::move(inverse)) : classical_covariance(at_estimate.hessian);
+  CovarianceEstimate out = of_kind(std::move(classical), at_estimate, kind, clusters, small_sample);
+  out.singular_hessian = singular;
+  return out;
 }
 
 }  // namespace quorbis::core::probit

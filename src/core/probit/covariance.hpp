@@ -17,7 +17,7 @@ enum class Covariance { classical, robust, clustered };
 // is singular: a zero or non-finite diagonal entry, or a pivot below 2^12 k epsilon after equilibration.
 std::optional<Matrix> gauss_jordan_inverse(const Matrix& h);
 
-// -H^-1; when the Hessian H is singular, a matrix of NaN and one line on standard error.
+// -H^-1; when the Hessian H is singular, a matrix of NaN: no number that looks measured.
 Matrix classical_covariance(const Matrix& hessian);
 
 // (B M) B with the bread B = -C.
@@ -30,6 +30,7 @@ Wants covariance_wants(Covariance kind, const Clusters* clusters) noexcept;
 struct CovarianceEstimate {
   Matrix cov;
   std::size_t negative_eigenvalues = 0;  // set to 0 to make a multiway covariance positive semi-definite
+  bool singular_hessian = false;  // the Hessian had no inverse, so cov is NaN; the caller reports it
 };
 
 // The covariance of that kind from the pass at the estimates that covariance_wants asked for. clusters

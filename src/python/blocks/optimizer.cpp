@@ -37,6 +37,7 @@ struct OptimizerObject {
   // of them.
   std::optional<probit::Clusters> cells;
   std::size_t negative_eigenvalues;
+  bool singular_hessian;
 };
 
 OptimizerObject* as_optimizer(PyObject* self) { return reinterpret_cast<OptimizerObject*>(self); }
@@ -78,6 +79,7 @@ PyObject* optimizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     self->multiway = multiway;
     self->small_sample = small_sample;
     self->negative_eigenvalues = 0;
+    self->singular_hessian = false;
     return object;
   });
 }
@@ -174,6 +176,7 @@ PyObject* optimizer_results(PyObject* self, PyObject* const* args, Py_ssize_t na
     const probit::CovarianceEstimate cov =
         probit::estimate_covariance(*optimum.at_optimum, object->covariance, cells, object->small_sample);
     object->negative_eigenvalues = cov.negative_eigenvalues;
+    object->singular_hessian = cov.singular_hessian;
     return results_object(optimum, cov.cov, Ref::borrow(args[0]), Ref::borrow(args[1]));
   });
 }
@@ -183,12 +186,18 @@ PyObject* optimizer_negative_eigenvalues(PyObject* self, PyObject*) {
   return guarded([&] { return checked(PyLong_FromSize_t(as_optimizer(self)->negative_eigenvalues)); });
 }
 
+// singular_hessian() -> bool: whether the Hessian of results() had no inverse, its covariance NaN.
+PyObject* optimizer_singular_hessian(PyObject* self, PyObject*) {
+  return guarded([&] { return Ref::borrow(as_optimizer(self)->singular_hessian ? Py_True : Py_False); });
+}
+
 PyMethodDef optimizer_methods[] = {
     {"request", optimizer_request, METH_NOARGS, nullptr},
     {"respond", optimizer_respond, METH_O, nullptr},
     {"results", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(optimizer_results)), METH_FASTCALL,
      nullptr},
     {"negative_eigenvalues", optimizer_negative_eigenvalues, METH_NOARGS, nullptr},
+    {"singular_hessian", optimizer_singular_hessian, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,8 +1,10 @@
 #include "python/fit/fit_probit.hpp"
 
+#include "core/platform.hpp"
 #include "core/probit/fit.hpp"
 #include "python/boundary.hpp"
 #include "python/fit/arguments.hpp"
+#include "python/messages.hpp"
 #include "python/numpy.hpp"
 #include "python/results.hpp"
 #include "python/unlocked.hpp"
@@ -13,6 +15,7 @@ PyObject* fit_probit(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
   return guarded([&] {
     FitInputs in = read_arguments(args, nargsf, kwnames);
     core::probit::Fit fit = without_lock([&] { return core::probit::fit(in.problem); });
+    if (fit.cov.singular_hessian) core::write_stderr(kHessianSingular.text);
     if (in.cluster_failure) in.cluster_failure->raise();
     // The working copies are never written, so they become the model's arrays.
     const auto rows = static_cast<std::size_t>(in.problem.exog.rows);
