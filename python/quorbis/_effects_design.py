@@ -16,9 +16,8 @@ import numpy as np
 import pandas as pd
 
 from ._clusters import cluster_columns
-from ._columns import used_columns
-from ._design import (Design, _finish, _keep_rows, _missing_in, _rows, check_one_outcome, column_order, floats,
-                      formula_with_outcome)
+from ._columns import gather, plain_columns, used_columns
+from ._design import Design, _finish, _keep_rows, _missing_in, _outcome, _rows, column_order, formula_with_outcome
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -64,26 +63,31 @@ def from_formula(formula: str, data: Any, cluster: Any, missing: str) -> tuple[D
     clusters = cluster_columns(cluster, len(frame), frame, frame.index)
     columns = [frame[v].reset_index(drop=True).rename(v) for v in named]
     keep = _keep_rows(frame[used], clusters + columns, missing)
-    matrices = formulaic.model_matrix(slopes, frame.loc[keep, used], na_action="ignore")
-    lhs, rhs, spec = matrices.lhs, matrices.rhs, matrices.rhs.model_spec
-    check_one_outcome(slopes, lhs)
-    y = floats(lhs.iloc[:, 0], str(lhs.columns[0]))
-    order = [i for i in column_order(spec) if i not in _intercepts(spec)]
-    rhs = rhs.iloc[:, order]
-    X = rhs.to_numpy(dtype=np.float64)
-    names = [str(c) for c in rhs.columns]
-    later = _missing_in(y, X, [str(lhs.columns[0]), *names], missing)
+    kept = frame[used] if keep.all() else frame.loc[keep, used]
+    y_name, y = _outcome(slopes, kept)
+    X, names, spec = _slopes(slopes, kept)
+    later = _missing_in(y, X, [y_name, *names], missing)
     if X.shape[1] == 0:
         raise ValueError("a probit with fixed effects needs at least one regressor besides the effects")
     rows = {v: c[keep][~later] for v, c in zip(named, columns)}
-    design = _finish(_rows(y, ~later), _rows(X, ~later), names, str(lhs.columns[0]),
-                     [c[keep][~later] for c in clusters], int((~keep).sum()) + int(later.sum()),
-                     formula=formula, spec=spec)
+    design = _finish(_rows(y, ~later), _rows(X, ~later), names, y_name, [c[keep][~later] for c in clusters],
+                     int((~keep).sum()) + int(later.sum()), formula=formula, spec=spec)
     return design, _effects([":".join(d) for d in dimensions], [[rows[v] for v in d] for d in dimensions])
 
 
-def _intercepts(spec: Any) -> set[int]:
-    return {i for term, indices in spec.term_indices.items() if term.degree == 0 for i in indices}
+def _slopes(slopes: Any, rows: pd.DataFrame) -> tuple[np.ndarray, list[str], Any]:
+    """The slopes' design of rows without the constant, which the effects absorb, with the columns' names and
+    the model for new data: numeric columns are read as they are, other terms through formulaic."""
+    plain = plain_columns(slopes, rows)
+    if plain is not None:
+        names = [source for source in plain.sources if source is not None]
+        return gather([rows[c].to_numpy() for c in names], len(rows))[0], names, plain
+    rhs = formulaic.model_matrix(slopes.rhs, rows, na_action="ignore")
+    spec = rhs.model_spec
+    intercepts = {i for term, indices in spec.term_indices.items() if term.degree == 0 for i in indices}
+    order = [i for i in column_order(spec) if i not in intercepts]
+    X = gather([rhs.iloc[:, j].to_numpy(dtype=np.float64) for j in order], len(rhs))[0]
+    return X, [str(rhs.columns[j]) for j in order], spec
 
 
 def _effects(names: list[str], dimensions: list[list[pd.Series]]) -> Effects:
