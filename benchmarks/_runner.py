@@ -289,10 +289,27 @@ def write_outputs(arguments: argparse.Namespace, results: _report.Results, notes
             "method": method_notes(arguments),
             "chart": os.path.relpath(arguments.plot, os.path.dirname(os.path.abspath(arguments.results)))
             if arguments.plot and os.path.exists(arguments.plot) else None,
+            "companions": companion_reports(),
         }
         with open(arguments.results, "w") as out:
             out.write(_report.markdown(meta, results, notes))
         print(f"wrote {arguments.results}")
+
+
+# Reports that other commands write beside this one, copied into it so that one file holds every figure.
+COMPANIONS = (("python benchmarks/run.py --panel", "fixed_effects.md"),
+              ("python benchmarks/monte_carlo.py", "monte_carlo.md"))
+
+
+def companion_reports() -> list[tuple[str, str]]:
+    here = os.path.dirname(os.path.abspath(__file__))
+    found = []
+    for command, name in COMPANIONS:
+        path = os.path.join(here, name)
+        if os.path.exists(path):
+            with open(path) as report:
+                found.append((command, report.read()))
+    return found
 
 
 def blas_description() -> str:

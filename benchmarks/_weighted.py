@@ -26,10 +26,17 @@ class Pair:
     base_seconds: float
     seconds: float
     target: float
+    base_iterations: int
+    iterations: int
 
     @property
     def ratio(self) -> float:
         return self.seconds / self.base_seconds
+
+    @property
+    def iteration_ratio(self) -> float:
+        """The ratio of the times of one iteration, the cost of the weights or clusters in each pass."""
+        return self.ratio * self.base_iterations / self.iterations
 
 
 @dataclass
@@ -66,8 +73,13 @@ def measure_weighted(data: _cases.Data, repeats: int) -> Weighted:
         for _ in range(repeats):
             for name, call in calls.items():
                 seconds[name].append(median_wall(call, 1))
+        iterations = {name: call().iterations for name, call in calls.items()}
     median = {name: statistics.median(times) for name, times in seconds.items()}
-    pairs = [Pair("probability weights (sandwich) / robust", median["robust"], median["probability"], WEIGHTED_TARGET),
-             Pair("frequency weights / classical", median["classical"], median["frequency"], WEIGHTED_TARGET),
-             Pair(f"two-way clusters ({YEARS} years) / one-way", median["one-way"], median["two-way"], TWO_WAY_TARGET)]
+
+    def pair(title: str, base: str, name: str, target: float) -> Pair:
+        return Pair(title, median[base], median[name], target, iterations[base], iterations[name])
+
+    pairs = [pair("probability weights (sandwich) / robust", "robust", "probability", WEIGHTED_TARGET),
+             pair("frequency weights / classical", "classical", "frequency", WEIGHTED_TARGET),
+             pair(f"two-way clusters ({YEARS} years) / one-way", "one-way", "two-way", TWO_WAY_TARGET)]
     return Weighted(n, k, pairs)
