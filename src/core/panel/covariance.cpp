@@ -11,13 +11,7 @@ namespace quorbis::core::panel {
 Projected project_columns(const Layout& layout, const CellSums& sums, const Coefficients& start,
                           std::size_t start_width) {
   const std::size_t k = layout.k();
-  CellSums columns;
-  columns.width = k;
-  columns.weight = sums.weight;
-  columns.values.resize(layout.cells() * k);
-  for (std::size_t c = 0; c < layout.cells(); ++c) {
-    for (std::size_t j = 0; j < k; ++j) columns.values[c * k + j] = sums.values[c * sums.width + j];
-  }
+  const CellSums columns = columns_of(sums, 0, k, sums.weight);
   Projected out;
   out.coefficients = zero_coefficients(layout, k);
   if (!start.empty()) {

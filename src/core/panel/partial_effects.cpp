@@ -318,13 +318,7 @@ Vector effects_bias(const Context& ctx, const CellTables& cells, const std::vect
                     const std::vector<double>& expected_rows, const RowTerms& terms, std::size_t L) {
   const Layout& layout = ctx.layout;
   const std::size_t k = layout.k();
-  CellSums first;
-  first.width = k;
-  first.weight = cells.expected;
-  first.values.resize(layout.cells() * k);
-  for (std::size_t c = 0; c < layout.cells(); ++c) {
-    std::copy_n(cells.projected.values.data() + c * 2 * k + k, k, first.values.data() + c * k);
-  }
+  const CellSums first = columns_of(cells.projected, k, k, cells.expected);
   const Projected psi = project_both(layout, first);
   std::vector<double> numerator(layout.cells() * k);
   for (std::size_t c = 0; c < layout.cells(); ++c) {

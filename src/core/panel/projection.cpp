@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "core/parallel/pool.hpp"
 
@@ -87,6 +88,17 @@ struct Projector::Change {
     }
   }
 };
+
+CellSums columns_of(const CellSums& sums, std::size_t first, std::size_t count, std::vector<double> weight) {
+  CellSums out;
+  out.width = count;
+  out.weight = std::move(weight);
+  out.values.resize(out.weight.size() * count);
+  for (std::size_t c = 0; c < out.weight.size(); ++c) {
+    std::copy_n(sums.values.data() + c * sums.width + first, count, out.values.data() + c * count);
+  }
+  return out;
+}
 
 Coefficients zero_coefficients(const Layout& layout, std::size_t width) {
   Coefficients a(layout.dimensions());

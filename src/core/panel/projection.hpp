@@ -21,6 +21,9 @@ struct CellSums {
   std::vector<double> values;  // cells x width, row-major
 };
 
+// Columns [first, first + count) of sums, with the cells' weights replaced by weight (one per cell).
+CellSums columns_of(const CellSums& sums, std::size_t first, std::size_t count, std::vector<double> weight);
+
 // The coefficients of each dimension, levels x width row-major.
 using Coefficients = std::vector<std::vector<double>>;
 
