@@ -67,7 +67,8 @@ def may_be_missing_or_infinite(values: pd.Series) -> bool:
     if isinstance(dtype, np.dtype) and dtype.kind in "biu":
         return False
     if isinstance(dtype, np.dtype) and dtype.kind == "f":
-        return not np.isfinite(np.sum(values.to_numpy()))
+        with np.errstate(invalid="ignore", over="ignore"):  # inf - inf, or a sum past the largest float
+            return not np.isfinite(np.sum(values.to_numpy()))
     return True
 
 
