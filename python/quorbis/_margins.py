@@ -374,10 +374,13 @@ def _columns(plan: Plan) -> list[str]:
 def _group_codes(plan: Plan, frame: pd.DataFrame) -> np.ndarray | None:
     if plan.groups is None:
         return None
+    # A copy of the groups' index of this call's own: pandas fills an index's lookup table and uniqueness flag
+    # on first use without a lock, and a Dask DataFrame's partitions are looked up from several threads at once.
+    groups = plan.groups.copy(deep=True)
     if len(plan.by) == 1:
-        codes: np.ndarray = plan.groups.get_indexer(pd.Index(frame[plan.by[0]]))
+        codes: np.ndarray = groups.get_indexer(pd.Index(frame[plan.by[0]]))
     else:
-        codes = plan.groups.get_indexer(pd.MultiIndex.from_frame(frame[plan.by]))
+        codes = groups.get_indexer(pd.MultiIndex.from_frame(frame[plan.by]))
     return codes
 
 
